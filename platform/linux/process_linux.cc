@@ -1,0 +1,135 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace zem::platform {
+namespace {
+
+std::vector<std::string> BuildEnvironment(const ProcessOptions& options) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; e && *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (!eq) continue;
+    vars[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+  }
+  for (const auto& [k, v] : options.env) {
+    if (v) vars[k] = *v; else vars.erase(k);
+  }
+  std::vector<std::string> out;
+  for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
+  return out;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> p;
+  for (auto& s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::filesystem::path& program,
+                         const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  ProcessResult result;
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0) return result;
+  if (::pipe2(out, O_CLOEXEC) != 0) { ::close(in[0]); ::close(in[1]); return result; }
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  if (options.working_dir) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.working_dir->c_str());
+  }
+  std::vector<std::string> argv_s{program.string()};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  auto argv = Pointers(argv_s);
+  auto env_s = BuildEnvironment(options);
+  auto envp = Pointers(env_s);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (rc != 0) {
+    ::close(in[1]); ::close(out[0]); ::close(err[0]);
+    return result;
+  }
+  result.started = true;
+
+  // Feed stdin and drain both outputs together so no pipe fills up. poll()
+  // skips negative descriptors, so a closed stream is simply set to -1.
+  size_t fed = 0;
+  int in_fd = in[1];
+  if (options.stdin_text.empty()) { ::close(in_fd); in_fd = -1; }
+  ::signal(SIGPIPE, SIG_IGN);
+  int* outputs[2] = {&out[0], &err[0]};
+  while (out[0] >= 0 || err[0] >= 0 || in_fd >= 0) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in_fd, POLLOUT, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (*outputs[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      const ssize_t got = ::read(*outputs[i], buf, sizeof buf);
+      if (got > 0) {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        ::close(*outputs[i]);
+        *outputs[i] = -1;
+      }
+    }
+    if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t put = ::write(in_fd, options.stdin_text.data() + fed,
+                                  options.stdin_text.size() - fed);
+      if (put > 0) fed += static_cast<size_t>(put);
+      if (put < 0 || fed == options.stdin_text.size()) { ::close(in_fd); in_fd = -1; }
+    }
+  }
+  if (out[0] >= 0) ::close(out[0]);
+  if (err[0] >= 0) ::close(err[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) result.exit_code = 128 + WTERMSIG(status);
+  return result;
+}
+
+bool StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv_s{program.string()};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  auto argv = Pointers(argv_s);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  // Reap it in the background so it never lingers as a zombie.
+  ::signal(SIGCHLD, SIG_IGN);
+  return true;
+}
+
+}  // namespace zem::platform
