@@ -1,0 +1,84 @@
+// One synchronous HTTP exchange with the cloud-disk service.
+//
+// Windows: WinHTTP (one session, connection and request per exchange, no
+// proxy, synchronous). Linux: libcurl (one easy handle per exchange, TLS
+// through OpenSSL, no proxy). Nothing is shared between exchanges, so any
+// number of threads may run them at once.
+//
+// The exchange is: open, connect, open the request, send the headers and the
+// body (given whole, or pulled from a reader in pieces with the length
+// announced up front), receive the response, read the status, then hand the
+// response body to a sink in chunks. A failure to send or receive is reported
+// as a value naming the stage and the system error, never as an exception.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zem::platform {
+
+struct HttpTimeouts {
+  // Milliseconds; 0 leaves the platform's default in place.
+  int resolve_ms = 0;
+  int connect_ms = 0;
+  int send_ms = 0;
+  int receive_ms = 0;
+};
+
+struct HttpRequest {
+  std::u16string host;
+  uint16_t port = 0;
+  bool secure = false;  // TLS
+  std::u16string user_agent;
+  std::string verb;     // "GET" or "POST"
+  std::string path;     // path and query, sent as given
+  // Extra header lines joined by "\r\n", without a trailing line end, e.g.
+  // u"Authorization: tok\r\nContent-Type: application/json; charset=utf-8".
+  std::u16string headers;
+
+  // Request body. Without a reader, `body` is sent whole (nothing for GET).
+  std::string body;
+  // With a reader, `body_length` bytes are announced and pulled piece by
+  // piece: the reader fills `buf` with up to `cap` bytes and returns how many
+  // (0 = no more data; the exchange then fails at the write stage if fewer
+  // bytes than announced were sent).
+  std::function<size_t(char* buf, size_t cap)> body_reader;
+  uint64_t body_length = 0;
+  size_t body_piece = 1 << 20;  // the size of each piece asked of the reader
+  // Called after each piece has been handed to the connection, with the
+  // bytes sent so far.
+  std::function<void(uint64_t sent)> on_body_progress;
+
+  // Receives the response body in chunks as they arrive; return false to stop
+  // reading. Not called when the status could not be read. When unset, the
+  // body is not read at all.
+  std::function<bool(std::string_view chunk)> body_sink;
+
+  HttpTimeouts timeouts;
+};
+
+enum class HttpStage {
+  kNone,         // the exchange completed
+  kOpen,         // session (WinHttpOpen / curl handle)
+  kConnect,      // connection handle (WinHttpConnect)
+  kOpenRequest,  // request handle
+  kSend,         // sending the request line and headers
+  kWrite,        // sending the body
+  kReceive,      // receiving the response headers
+};
+
+struct HttpResult {
+  HttpStage failed_stage = HttpStage::kNone;  // kNone: response received
+  uint32_t os_error = 0;       // system error of the failing stage
+  uint64_t body_bytes_sent = 0;
+  int status = 0;              // HTTP status; 0 when it could not be read
+  bool read_error = false;     // the body read stopped on an error, not at its end
+  bool ok() const { return failed_stage == HttpStage::kNone; }
+};
+
+// Performs the exchange. Thread-safe; blocks the calling thread.
+HttpResult PerformHttp(const HttpRequest& request);
+
+}  // namespace zem::platform
