@@ -1,0 +1,33 @@
+// The encrypted token store (credentials.bin in AppDataDir()).
+//
+// The file is the platform's protected blob of the token bytes (DPAPI on
+// Windows; AES-256-GCM under a per-user key on Linux). It is written to a
+// temporary file beside it and renamed over the old one, so readers never see
+// a half-written file and a failed save keeps the previous token.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zem {
+
+// The token built into corvane and populate, used when no stored token can be
+// read. Never printed.
+extern const char kBuiltinFallbackToken[];
+
+// The stored token, or `fallback` when there is no usable one. Silent.
+std::string LoadToken(std::string_view fallback);
+
+// Encrypts and stores the token. Prints "[OK] token saved (encrypted, <path>)"
+// on success, or the "[ERR] …" line of the failing step.
+bool SaveToken(std::string_view token);
+
+// Reads and decrypts the stored token; false when there is none or it cannot
+// be decrypted.
+bool ReadStoredToken(std::string& token);
+
+// Deletes credentials.bin. True when a file was removed; false when there was
+// none, or when it could not be deleted (then the reason is printed).
+bool RemoveCredentials();
+
+}  // namespace zem
