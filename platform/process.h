@@ -35,4 +35,40 @@ ProcessResult RunProcess(const std::filesystem::path& program,
 bool StartDetached(const std::filesystem::path& program,
                    const std::vector<std::string>& args);
 
+// A program started in the background whose output goes to files, for
+// callers that must act while it runs (tests stopping the agent, say).
+class BackgroundProcess {
+ public:
+  BackgroundProcess() = default;
+  ~BackgroundProcess();  // kills the process if it still runs
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Starts the program with standard output and error appended to the given
+  // files (empty path: discarded) and standard input empty.
+  bool Start(const std::filesystem::path& program, const std::vector<std::string>& args,
+             const ProcessOptions& options, const std::filesystem::path& out_file,
+             const std::filesystem::path& err_file);
+
+  // Sends the platform's console interrupt (SIGINT) or termination request
+  // (SIGTERM). Returns false where the platform cannot (Windows: only
+  // Terminate is available).
+  bool Interrupt();
+  bool RequestTermination();
+
+  // Waits up to `timeout_ms` for the process to end; true with its exit code
+  // when it has.
+  bool Wait(int timeout_ms, int& exit_code);
+
+  // Ends the process at once.
+  void Kill();
+
+  bool running() const { return handle_ != 0; }
+  long pid() const { return pid_; }
+
+ private:
+  intptr_t handle_ = 0;  // pid on Linux, process HANDLE on Windows
+  long pid_ = 0;
+};
+
 }  // namespace zem::platform

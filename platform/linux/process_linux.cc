@@ -133,3 +133,80 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
 }
 
 }  // namespace zem::platform
+
+namespace zem::platform {
+
+BackgroundProcess::~BackgroundProcess() { Kill(); }
+
+bool BackgroundProcess::Start(const std::filesystem::path& program,
+                              const std::vector<std::string>& args,
+                              const ProcessOptions& options,
+                              const std::filesystem::path& out_file,
+                              const std::filesystem::path& err_file) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  const std::string out = out_file.empty() ? "/dev/null" : out_file.string();
+  const std::string err = err_file.empty() ? "/dev/null" : err_file.string();
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (options.working_dir) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.working_dir->c_str());
+  }
+  // The child starts with no signals blocked, whatever this process blocks.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  std::vector<std::string> argv_s{program.string()};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  auto argv = Pointers(argv_s);
+  auto env_s = BuildEnvironment(options);
+  auto envp = Pointers(env_s);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  handle_ = pid;
+  pid_ = pid;
+  return true;
+}
+
+bool BackgroundProcess::Interrupt() {
+  return handle_ != 0 && ::kill(static_cast<pid_t>(handle_), SIGINT) == 0;
+}
+
+bool BackgroundProcess::RequestTermination() {
+  return handle_ != 0 && ::kill(static_cast<pid_t>(handle_), SIGTERM) == 0;
+}
+
+bool BackgroundProcess::Wait(int timeout_ms, int& exit_code) {
+  if (handle_ == 0) return false;
+  for (int waited = 0;; waited += 10) {
+    int status = 0;
+    const pid_t r = ::waitpid(static_cast<pid_t>(handle_), &status, WNOHANG);
+    if (r == static_cast<pid_t>(handle_)) {
+      exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      handle_ = 0;
+      return true;
+    }
+    if (r < 0 && errno != EINTR) return false;
+    if (waited >= timeout_ms) return false;
+    ::usleep(10 * 1000);
+  }
+}
+
+void BackgroundProcess::Kill() {
+  if (handle_ == 0) return;
+  ::kill(static_cast<pid_t>(handle_), SIGKILL);
+  int status;
+  ::waitpid(static_cast<pid_t>(handle_), &status, 0);
+  handle_ = 0;
+}
+
+}  // namespace zem::platform

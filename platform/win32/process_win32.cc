@@ -152,3 +152,71 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
 }
 
 }  // namespace zem::platform
+
+namespace zem::platform {
+
+BackgroundProcess::~BackgroundProcess() { Kill(); }
+
+bool BackgroundProcess::Start(const std::filesystem::path& program,
+                              const std::vector<std::string>& args,
+                              const ProcessOptions& options,
+                              const std::filesystem::path& out_file,
+                              const std::filesystem::path& err_file) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  auto open_out = [&](const std::filesystem::path& p) -> HANDLE {
+    return CreateFileW(p.empty() ? L"NUL" : p.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                          OPEN_EXISTING, 0, nullptr);
+  HANDLE out = open_out(out_file);
+  HANDLE err = open_out(err_file);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  std::wstring cmd = CommandLine(program, args);
+  std::wstring env = EnvironmentBlock(options);
+  std::wstring cwd = options.working_dir ? options.working_dir->wstring() : std::wstring();
+  const BOOL ok = CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
+                                 cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+  for (HANDLE h : {in, out, err}) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  if (!ok) return false;
+  CloseHandle(pi.hThread);
+  handle_ = reinterpret_cast<intptr_t>(pi.hProcess);
+  pid_ = static_cast<long>(pi.dwProcessId);
+  return true;
+}
+
+bool BackgroundProcess::Interrupt() { return false; }
+bool BackgroundProcess::RequestTermination() { return false; }
+
+bool BackgroundProcess::Wait(int timeout_ms, int& exit_code) {
+  if (handle_ == 0) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  if (WaitForSingleObject(h, static_cast<DWORD>(timeout_ms)) != WAIT_OBJECT_0) return false;
+  DWORD code = 0;
+  GetExitCodeProcess(h, &code);
+  exit_code = static_cast<int>(code);
+  CloseHandle(h);
+  handle_ = 0;
+  return true;
+}
+
+void BackgroundProcess::Kill() {
+  if (handle_ == 0) return;
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  TerminateProcess(h, 1);
+  WaitForSingleObject(h, 5000);
+  CloseHandle(h);
+  handle_ = 0;
+}
+
+}  // namespace zem::platform
