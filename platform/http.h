@@ -51,6 +51,11 @@ struct HttpRequest {
   // bytes sent so far.
   std::function<void(uint64_t sent)> on_body_progress;
 
+  // Called once with the status as soon as it is known, before any body
+  // chunk reaches the sink; return false to leave the body unread (the
+  // exchange still completes with that status). Optional.
+  std::function<bool(int status)> on_status;
+
   // Receives the response body in chunks as they arrive; return false to stop
   // reading. Not called when the status could not be read. When unset, the
   // body is not read at all.

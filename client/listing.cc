@@ -1,0 +1,125 @@
+#include "client/listing.h"
+
+#include <iterator>
+
+#include "client/exchange.h"
+#include "client/json_scan.h"
+#include "client/service_id.h"
+#include "common/cat.h"
+#include "common/output.h"
+#include "platform/text.h"
+
+namespace zem {
+namespace {
+
+// The first 200 bytes of a body for a log line, through UTF-16 so that a
+// sequence cut at the limit (or any invalid byte) prints as U+FFFD.
+std::string BodyHead(std::string_view body) {
+  return platform::WideToUtf8(platform::Utf8ToWide(body.substr(0, 200)));
+}
+
+template <typename T>
+void AppendAll(std::vector<T>& to, std::vector<T>& from) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+// One listing exchange with the folders/files answer. Entries are scanned
+// into local vectors first, so that a failure or a thrown out-of-range
+// leaves the caller's vectors untouched.
+bool ListFoldersAndFiles(std::string_view label, std::string_view failure_tag, std::string path,
+                         std::string body, std::vector<FolderEntry>& folders,
+                         std::vector<FileEntry>& files) {
+  std::string answer;
+  if (!JsonExchange(label, std::move(path), std::move(body), &answer)) return false;
+  if (IsBusinessFailure(answer)) {
+    Err(Cat("[", failure_tag, "] business success=false, body[0..200]=", BodyHead(answer), "\n"));
+    return false;
+  }
+  std::vector<FolderEntry> found_folders;
+  std::vector<FileEntry> found_files;
+  ScanListing(answer, found_folders, found_files);
+  AppendAll(folders, found_folders);
+  AppendAll(files, found_files);
+  return true;
+}
+
+}  // namespace
+
+void ScanFolderEntries(std::string_view array_text, std::vector<FolderEntry>& out) {
+  for (const std::string& object : SplitJsonObjects(array_text)) {
+    const auto id = FindStringField(object, "id");
+    const auto name = FindStringField(object, "name");
+    if (!id || !name) continue;
+    out.push_back(FolderEntry{std::string(*id), platform::Utf8ToWide(*name)});
+  }
+}
+
+void ScanFileEntries(std::string_view array_text, std::vector<FileEntry>& out) {
+  for (const std::string& object : SplitJsonObjects(array_text)) {
+    const auto id = FindStringField(object, "id");
+    const auto name = FindStringField(object, "name");
+    const auto size = FindDigitsField(object, "size");
+    const auto sha256 = FindHexField(object, "sha256");
+    if (!id || !name) continue;
+    FileEntry entry;
+    entry.id = std::string(*id);
+    entry.name = platform::Utf8ToWide(*name);
+    if (size) entry.size = DigitsToInt64(*size);
+    if (sha256) entry.sha256 = std::string(*sha256);
+    out.push_back(std::move(entry));
+  }
+}
+
+void ScanListing(std::string_view body, std::vector<FolderEntry>& folders,
+                 std::vector<FileEntry>& files) {
+  ScanFolderEntries(ExtractJsonArray(body, "folders"), folders);
+  ScanFileEntries(ExtractJsonArray(body, "files"), files);
+}
+
+void ScanQuota(std::string_view body, QuotaInfo& quota) {
+  QuotaInfo q = quota;
+  if (auto v = FindDigitsField(body, "used")) q.used = DigitsToInt64(*v);
+  if (auto v = FindDigitsField(body, "total")) q.total = DigitsToInt64(*v);
+  if (auto v = FindDigitsField(body, "file_count")) q.file_count = DigitsToInt32(*v);
+  if (auto v = FindDigitsField(body, "folder_count")) q.folder_count = DigitsToInt32(*v);
+  quota = q;
+}
+
+bool ListFolder(std::string_view parent_id, std::vector<FolderEntry>& folders,
+                std::vector<FileEntry>& files) {
+  if (!CheckServiceId("folder-list", parent_id)) return false;
+  return ListFoldersAndFiles("folder-list", "FOLDER-LIST-ERR", Cat(kApiPrefix, "folder/list"),
+                             Cat("{\"parent_id\":\"", parent_id, "\",\"owner_type\":1}"), folders,
+                             files);
+}
+
+bool ListSharedToMe(std::vector<FolderEntry>& folders, std::vector<FileEntry>& files) {
+  return ListFoldersAndFiles("shared-to-me", "SHARED-TO-ME-ERR",
+                             Cat(kApiPrefix, "share/shared-to-me"), "{}", folders, files);
+}
+
+bool ListRecycleBin(std::vector<FileEntry>& entries) {
+  std::string answer;
+  if (!JsonExchange("recycle-list", Cat(kApiPrefix, "file/list"),
+                    "{\"owner_type\":1,\"owner_id\":0,\"status\":2,\"page\":1,\"pageSize\":500}",
+                    &answer)) {
+    return false;
+  }
+  if (IsBusinessFailure(answer)) {
+    Err("[RECYCLE-LIST-ERR] business success=false\n");
+    return false;
+  }
+  std::vector<FileEntry> found;
+  ScanFileEntries(ExtractJsonArray(answer, "results"), found);
+  AppendAll(entries, found);
+  return true;
+}
+
+bool GetQuota(QuotaInfo& quota) {
+  std::string answer;
+  if (!JsonExchange("quota", Cat(kApiPrefix, "quota"), "{}", &answer)) return false;
+  ScanQuota(answer, quota);
+  return quota.total > 0;
+}
+
+}  // namespace zem
