@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace zem {
 
@@ -27,6 +28,13 @@ BackendConfig ParseConfig(std::string_view text);
 
 // The web login page: "loginUrl" of config.json, else the default page.
 std::string LoadLoginUrl();
+
+// The login page named by the configuration text, else kDefaultLoginUrl.
+// The value is taken literally (JSON escapes are not decoded).
+std::string ParseLoginUrl(std::string_view text);
+
+// The company's web login page, used when config.json names none.
+extern const char kDefaultLoginUrl[];
 
 // Locations. Each asks the system afresh and creates nothing; an empty path
 // means the known folder could not be determined.

@@ -30,4 +30,14 @@ bool ReadStoredToken(std::string& token);
 // none, or when it could not be deleted (then the reason is printed).
 bool RemoveCredentials();
 
+// What RemoveStoredCredentials did.
+enum class RemoveOutcome {
+  kRemoved,  // the file existed and is gone
+  kNoFile,   // there was nothing to remove
+  kFailed,   // the file exists but could not be deleted (the reason is printed)
+};
+
+// RemoveCredentials, telling "nothing to remove" from a failed deletion.
+RemoveOutcome RemoveStoredCredentials();
+
 }  // namespace zem
