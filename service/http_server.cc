@@ -1,0 +1,266 @@
+#include "service/http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "service/admin_api.h"
+#include "service/cloud_api.h"
+#include "service/http_reply.h"
+#include "service/sha256.h"
+
+namespace zem::zemd {
+
+namespace {
+
+constexpr size_t kMaxParsedBody = 1 << 20;      // JSON requests are small
+constexpr size_t kMaxAdminBody = 64u << 20;     // inline admin content
+
+bool StartsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
+bool IsLoopback(const std::string& addr) {
+  return StartsWith(addr, "127.") || addr == "::1" || StartsWith(addr, "::ffff:127.");
+}
+
+// Collects a request body: its length, optionally its hash, and its first
+// bytes (up to `keep`).
+struct BodyCapture {
+  explicit BodyCapture(size_t keep, bool hash) : keep(keep), hash(hash) {}
+  void Add(const char* data, size_t n) {
+    length += n;
+    if (hash) sha.Update(data, n);
+    if (text.size() < keep) text.append(data, std::min(n, keep - text.size()));
+  }
+  size_t keep;
+  bool hash;
+  uint64_t length = 0;
+  Sha256 sha;
+  std::string text;
+};
+
+// Checks that host:port can be bound, to report the reason when not.
+bool ProbeBind(const std::string& host, int port, std::string* error) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* res = nullptr;
+  std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+  if (rc != 0) {
+    *error = "cannot resolve listen address " + host + ": " + gai_strerror(rc);
+    return false;
+  }
+  int fd = ::socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  bool ok = fd >= 0 && ::bind(fd, res->ai_addr, res->ai_addrlen) == 0;
+  if (!ok) {
+    *error = "cannot listen on " + host + ":" + service + ": " + std::strerror(errno) +
+             (errno == EADDRINUSE ? " (another server is using the port; try --port)" : "");
+  }
+  if (fd >= 0) ::close(fd);
+  freeaddrinfo(res);
+  return ok;
+}
+
+bool WritePortFile(const std::filesystem::path& file, int port, std::string* error) {
+  std::filesystem::path tmp = file;
+  tmp += ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << port << "\n";
+    if (!out) {
+      *error = "cannot write port file " + file.string();
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, file, ec);
+  if (ec) {
+    *error = "cannot write port file " + file.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(Service& service, ServerOptions options)
+    : service_(service), options_(std::move(options)) {
+  svr_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  svr_.set_read_timeout(60);
+  svr_.set_write_timeout(60);
+  svr_.set_keep_alive_max_count(1000);
+  svr_.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader& reader) { Handle(req, res, &reader); });
+  svr_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    Handle(req, res, nullptr);
+  });
+}
+
+bool HttpServer::Bind(std::string* error) {
+  if (options_.port != 0 && !ProbeBind(options_.listen, options_.port, error)) return false;
+  if (options_.port == 0) {
+    port_ = svr_.bind_to_any_port(options_.listen);
+    if (port_ <= 0) {
+      *error = "cannot listen on " + options_.listen + " (address not available)";
+      return false;
+    }
+  } else {
+    if (!svr_.bind_to_port(options_.listen, options_.port)) {
+      *error = "cannot listen on " + options_.listen + ":" + std::to_string(options_.port);
+      return false;
+    }
+    port_ = options_.port;
+  }
+  if (!options_.port_file.empty() && !WritePortFile(options_.port_file, port_, error)) {
+    return false;
+  }
+  return true;
+}
+
+bool HttpServer::Run() { return svr_.listen_after_bind(); }
+
+void HttpServer::HandleAdmin(const httplib::Request& req, httplib::Response& res,
+                             const httplib::ContentReader* reader, const std::string& path,
+                             const std::string& query) {
+  Reply reply;
+  if (!IsLoopback(req.remote_addr)) {
+    reply = JsonReply(403, "{\"ok\":false,\"error\":\"admin interface is loopback only\"}");
+  } else if (options_.admin_key.empty()) {
+    reply = JsonReply(403, "{\"ok\":false,\"error\":\"admin interface disabled (--admin-key)\"}");
+  } else if (req.get_header_value("X-Admin-Key") != options_.admin_key) {
+    reply = JsonReply(403, "{\"ok\":false,\"error\":\"wrong or missing X-Admin-Key\"}");
+  }
+  bool raw_file = req.method == "POST" && path == kAdminRawFilePath;
+  std::unique_ptr<BlobWriter> writer;
+  if (raw_file && reply.body.empty()) writer = std::make_unique<BlobWriter>(service_.blobs());
+  BodyCapture body(kMaxAdminBody, false);
+  bool complete = true;
+  if (reader) {
+    complete = (*reader)([&](const char* data, size_t n) {
+      if (writer) {
+        writer->Append(data, n);
+      } else {
+        body.Add(data, n);
+      }
+      return true;
+    });
+  }
+  if (reply.body.empty()) {
+    if (body.length > kMaxAdminBody) {
+      reply = JsonReply(413, "{\"ok\":false,\"error\":\"body too large; use a path\"}");
+    } else if (writer) {
+      reply = FinishAdminRawFile(service_, query, *writer, complete);
+    } else {
+      reply = zem::zemd::HandleAdmin(service_, port_, req.method, path, query, body.text);
+    }
+  }
+  Emit(reply, nullptr, res);
+}
+
+void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
+                        const httplib::ContentReader* reader) {
+  std::string path, query;
+  SplitTarget(req.target, &path, &query);
+  if (StartsWith(path, kAdminPrefix)) {
+    HandleAdmin(req, res, reader, path, query);
+    return;
+  }
+
+  RequestRecord record;
+  record.method = req.method;
+  record.path = path;
+  record.query = query;
+  for (const auto& [name, value] : req.headers) {
+    // httplib adds these itself; they were not sent by the client.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+        name == "LOCAL_PORT") {
+      continue;
+    }
+    record.headers.emplace_back(name, value);
+  }
+
+  std::optional<Fault> fault = service_.faults().Take(req.method, path);
+  if (fault && fault->delay_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
+  }
+
+  bool is_upload = req.method == "POST" && path == kUploadPath;
+  std::unique_ptr<BlobWriter> writer;
+  if (is_upload) writer = std::make_unique<BlobWriter>(service_.blobs());
+  // Uploads are hashed by their writer; everything else here.
+  BodyCapture body(is_upload ? RequestLog::kMaxStoredBody : kMaxParsedBody, !is_upload);
+  bool complete = true;
+  if (reader) {
+    complete = (*reader)([&](const char* data, size_t n) {
+      body.Add(data, n);
+      if (writer) writer->Append(data, n);
+      return true;
+    });
+  }
+  record.body_length = body.length;
+  record.body_stored = body.length <= RequestLog::kMaxStoredBody;
+  if (record.body_stored) record.body = body.text.substr(0, RequestLog::kMaxStoredBody);
+
+  Reply reply;
+  bool dropped = false;
+  if (fault && fault->kind == FaultKind::kStatus) {
+    reply = ErrorReply(fault->status, "injected");
+  } else if (fault && fault->kind == FaultKind::kBusiness) {
+    reply = BusinessFailure("injected business failure");
+  } else if (fault && fault->kind == FaultKind::kDrop) {
+    dropped = DropConnection(req);
+    if (!dropped) reply = ErrorReply(500, "injected drop failed to find the connection");
+  } else if (StartsWith(path, kUpdatePrefix) && req.method == "GET") {
+    reply = UpdateFile(options_.updates_dir, path);
+  } else if (!StartsWith(path, kApiPrefix)) {
+    reply = ErrorReply(404, "not found");
+  } else {
+    std::string token = req.get_header_value("Authorization");
+    std::optional<std::string> user;
+    if (!token.empty()) user = service_.meta().UserForToken(token);
+    if (!user) {
+      reply = ErrorReply(401, "unauthorized");
+    } else if (is_upload) {
+      reply = FinishUpload(service_, *user, query, *writer, complete);
+    } else if (!complete) {
+      reply = ErrorReply(400, "request body ended early");
+    } else {
+      reply = HandleCloudApi(service_, *user, req.method, path, query, body.text);
+    }
+  }
+
+  if (is_upload) {
+    writer->Finish();  // no-op when the upload already finished it
+    record.body_sha256 = writer->sha256();
+  } else {
+    record.body_sha256 = body.sha.HexDigest();
+  }
+  record.status = dropped ? 0 : reply.status;
+  if (fault) record.fault = FaultKindName(fault->kind);
+  if (options_.verbose) {
+    std::cout << "[REQ] " + req.method + " " + path + " -> " + std::to_string(record.status) +
+                     (fault ? std::string(" fault=") + FaultKindName(fault->kind) : "") + "\n"
+              << std::flush;
+  }
+  service_.log().Add(std::move(record));
+  if (dropped) {
+    res.status = 500;  // never reaches the client: the socket is shut down
+    return;
+  }
+  Emit(reply, fault ? &*fault : nullptr, res);
+}
+
+}  // namespace zem::zemd

@@ -1,0 +1,50 @@
+// zemd's HTTP front end: every request passes one pipeline — admin requests
+// aside, a request is matched against the injected faults, its body read
+// (uploads streamed to a blob writer), recorded in the request log,
+// authorized and answered.
+#pragma once
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "service/service.h"
+
+namespace zem::zemd {
+
+struct ServerOptions {
+  std::string listen = "127.0.0.1";
+  int port = 8081;  // 0: any free port
+  std::string admin_key;  // empty: admin interface disabled
+  std::filesystem::path updates_dir;
+  std::filesystem::path port_file;
+  bool verbose = false;
+};
+
+class HttpServer {
+ public:
+  HttpServer(Service& service, ServerOptions options);
+
+  // Binds the listening socket and writes the port file. False with a
+  // message (port in use, address not available, port file unwritable).
+  bool Bind(std::string* error);
+  int port() const { return port_; }
+  // Serves until Stop(); requests in progress finish first.
+  bool Run();
+  void Stop() { svr_.stop(); }
+
+ private:
+  void Handle(const httplib::Request& req, httplib::Response& res,
+              const httplib::ContentReader* reader);
+  void HandleAdmin(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader* reader, const std::string& path,
+                   const std::string& query);
+
+  Service& service_;
+  ServerOptions options_;
+  httplib::Server svr_;
+  int port_ = 0;
+};
+
+}  // namespace zem::zemd
