@@ -63,39 +63,78 @@ bool IsBusinessFailure(std::string_view body) {
   return i < body.size() && body[i] == 'f';
 }
 
-std::string ExtractJsonArray(std::string_view body, std::string_view key) {
-  const size_t at = body.find(Quoted(key));
-  if (at == std::string_view::npos) return {};
-  const size_t open = body.find('[', at);
-  if (open == std::string_view::npos) return {};
+namespace {
+
+bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The index of the double quote that closes the string opening at `open`
+// (a backslash escapes the byte after it), or the size of the text when the
+// string is never closed.
+size_t StringEnd(std::string_view text, size_t open) {
+  size_t i = open + 1;
+  while (i < text.size()) {
+    if (text[i] == '\\') {
+      i += 2;
+    } else if (text[i] == '"') {
+      return i;
+    } else {
+      ++i;
+    }
+  }
+  return text.size();
+}
+
+// The bytes inside the array whose "[" stands at `open`, matched by counting
+// "[" and "]" outside strings; empty when it is never closed.
+std::string ArrayAt(std::string_view body, size_t open) {
   size_t depth = 0;
   for (size_t i = open; i < body.size(); ++i) {
-    if (body[i] == '[') {
+    const char c = body[i];
+    if (c == '"') {
+      i = StringEnd(body, i);
+    } else if (c == '[') {
       ++depth;
-    } else if (body[i] == ']') {
+    } else if (c == ']') {
       if (--depth == 0) return std::string(body.substr(open + 1, i - open - 1));
     }
   }
   return {};
 }
 
+}  // namespace
+
+std::string ExtractJsonArray(std::string_view body, std::string_view key) {
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i] != '"') continue;
+    const size_t close = StringEnd(body, i);
+    if (close >= body.size()) return {};
+    const bool is_key = body.substr(i + 1, close - i - 1) == key;
+    i = close;
+    if (!is_key) continue;
+    size_t k = close + 1;
+    while (k < body.size() && IsJsonSpace(body[k])) ++k;
+    if (k >= body.size() || body[k] != ':') continue;  // the text was a value, not a key
+    ++k;
+    while (k < body.size() && IsJsonSpace(body[k])) ++k;
+    if (k < body.size() && body[k] == '[') return ArrayAt(body, k);
+    return {};  // null, an object, a number: no array
+  }
+  return {};
+}
+
 std::vector<std::string> SplitJsonObjects(std::string_view array_text) {
   std::vector<std::string> objects;
-  // Depth is signed: a stray "}" before any "{" takes it below zero, and an
-  // object can only start again once the depth is back at 0.
-  long depth = 0;
-  size_t start = std::string_view::npos;
+  size_t depth = 0;
+  size_t start = 0;
   for (size_t i = 0; i < array_text.size(); ++i) {
     const char c = array_text[i];
-    if (c == '{') {
+    if (c == '"') {
+      i = StringEnd(array_text, i);
+    } else if (c == '{') {
       if (depth == 0) start = i;
       ++depth;
-    } else if (c == '}') {
-      const long before = depth--;
-      if (before == 1 && start != std::string_view::npos) {
-        objects.emplace_back(array_text.substr(start, i - start + 1));
-        start = std::string_view::npos;
-      }
+    } else if (c == '}' && depth > 0) {  // a stray "}" outside any object is ignored
+      if (--depth == 0) objects.emplace_back(array_text.substr(start, i - start + 1));
     }
   }
   return objects;

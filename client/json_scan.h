@@ -3,7 +3,8 @@
 // The service's answers are understood through a fixed set of scanning rules:
 // a test of the "success" key, a bracket-matched cut of one named array, a
 // brace-matched split of that array into objects, and one field pattern per
-// value. Each field finder gives exactly the first match (in text order) of
+// value, searched anywhere in an object's text (a nested object's field that
+// comes first wins). Each field finder gives exactly the first match (in text order) of
 // the corresponding ECMAScript pattern, noted beside it, with capture group 1
 // as the value; "\s" is the ASCII white space of the C locale (space, \t, \n,
 // \v, \f, \r). The finders are hand-written and run in time linear in the
@@ -24,15 +25,21 @@ namespace zem {
 // f. A line break, "t", or the end of the body mean no failure.
 bool IsBusinessFailure(std::string_view body);
 
-// The bytes strictly inside the brackets of the array that follows "\"key\"":
-// the first "[" after the first occurrence of the quoted key, matched by
-// counting "[" and "]" (also inside strings). Empty when the key is absent,
-// no "[" follows, or the array is not closed.
+// The bytes strictly inside the brackets of the array that is the value of
+// the first member named `key` (at any depth): the quoted key, optional white
+// space, a colon, optional white space, then "[" matched by counting "[" and
+// "]" outside string values. Empty when there is no such member, its value is
+// not an array (null, for one), or the array is not closed.
+//
+// Strings are skipped as JSON strings (a backslash escapes the next byte), so
+// a name holding "[" or "]", or a value that reads like the key, cannot cut
+// or empty the listing.
 std::string ExtractJsonArray(std::string_view body, std::string_view key);
 
 // The top-level "{…}" objects of an array text, in order, braces included.
-// Braces inside strings count like any others; an object left open at the
-// end is dropped.
+// Braces inside string values are not counted, so a name holding "{" or "}"
+// stays inside its object; an object left open at the end is dropped, and a
+// "}" outside any object is ignored.
 std::vector<std::string> SplitJsonObjects(std::string_view array_text);
 
 // "\"key\"\s*:\s*\"([^\"]+)\"" — a non-empty string value, raw (JSON escapes
