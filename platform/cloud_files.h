@@ -1,0 +1,203 @@
+// The sync-root provider: the folder whose files are placeholders of items
+// that live on the service, filled on demand.
+//
+// Windows: the Cloud Files API (cldapi.dll, loaded at run time). Linux: a FUSE
+// filesystem mounted over the sync-root folder itself, passing through to the
+// folder's own content, with the placeholder state in extended attributes
+// (user.zem.identity, user.zem.size, user.zem.state, user.zem.attributes).
+//
+// Every function returns an HRESULT-style value: 0 (or any non-negative
+// value) on success, a negative value on failure. Operating-system errors are
+// formed with HresultFromOsError (platform/os_error.h), so a log line prints
+// "hr=0x…" the same way on both platforms. None of the functions throws.
+//
+// Thread-safety: every function may be called from any thread at any time,
+// including from inside a callback. Callbacks of one connection may run on
+// several threads at once (fetch-data callbacks run one per fetch); the close,
+// delete and rename completions of the Linux provider arrive in order on one
+// dispatcher thread, after the operation they report has completed.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/os_error.h"
+
+namespace zem::platform {
+
+using Hresult = int32_t;
+
+inline constexpr bool Succeeded(Hresult hr) { return hr >= 0; }
+
+// Completion statuses of a transfer (NTSTATUS values).
+inline constexpr uint32_t kStatusSuccess = 0;
+inline constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
+inline constexpr uint32_t kStatusEndOfFile = 0xC0000011u;
+inline constexpr uint32_t kStatusNoMemory = 0xC0000017u;
+
+// Failures of the provider itself, the same values on both platforms.
+// The folder is not a registered sync root (what CfConnectSyncRoot reports
+// for an unregistered folder: ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT, 390).
+inline constexpr Hresult kHrNotUnderSyncRoot = HresultFromOsError(390);
+// The folder is connected already (ERROR_ALREADY_EXISTS).
+inline constexpr Hresult kHrAlreadyConnected = HresultFromOsError(183);
+// The connection or transfer key is unknown, or its fetch has ended
+// (ERROR_INVALID_HANDLE).
+inline constexpr Hresult kHrInvalidKey = HresultFromOsError(6);
+// The placeholder platform is missing: no cldapi.dll (ERROR_MOD_NOT_FOUND).
+inline constexpr Hresult kHrProviderUnavailable = HresultFromOsError(126);
+// The item is not a placeholder (ERROR_NOT_A_CLOUD_FILE).
+inline constexpr Hresult kHrNotACloudFile = HresultFromOsError(376);
+// An invalid argument (ERROR_INVALID_PARAMETER).
+inline constexpr Hresult kHrInvalidArgument = HresultFromOsError(87);
+
+// The key of one connection, returned by ConnectSyncRoot.
+using ConnectionKey = int64_t;
+
+// What TransferData needs to answer one fetch. Copied freely.
+struct TransferKey {
+  ConnectionKey connection = 0;
+  int64_t transfer = 0;
+  int64_t request = 0;
+};
+
+// A request for file content (the fetch-data callback).
+struct FetchDataInfo {
+  TransferKey key;
+  std::string identity;          // the placeholder's identity bytes
+  std::filesystem::path path;    // full path of the file
+  int64_t required_offset = 0;
+  int64_t required_length = 0;
+  int64_t file_size = 0;         // the placeholder's logical size
+  uint32_t pid = 0;              // the process whose access caused the fetch
+};
+
+// A completed change (close, delete and rename completions).
+struct ChangeInfo {
+  ConnectionKey connection = 0;
+  std::string identity;               // empty when the item is no placeholder
+  std::filesystem::path path;         // full path (the new path of a rename)
+  std::filesystem::path source_path;  // rename only: the old full path
+  bool is_directory = false;
+  bool deleted = false;               // close only: the file was deleted on close
+  uint32_t pid = 0;                   // the process that caused the change
+};
+
+// The callback table. Unset entries are not registered. A fetch-data
+// callback must finish its fetch by TransferData calls that cover the
+// required range, or one TransferData with a failure status; it may block
+// (it runs on a thread of its own) and may touch the sync root.
+struct SyncRootCallbacks {
+  std::function<void(const FetchDataInfo&)> fetch_data;
+  std::function<void(const ChangeInfo&)> close_completion;
+  std::function<void(const ChangeInfo&)> delete_completion;
+  std::function<void(const ChangeInfo&)> rename_completion;
+};
+
+// Connects the registered sync-root folder `root` with `callbacks` and
+// stores the connection key in *key. From then on the callbacks may run.
+// On Linux this mounts the FUSE filesystem over `root` (detaching first a
+// mount left behind by a process that died). Fails with kHrNotUnderSyncRoot
+// when the folder was never registered, kHrProviderUnavailable when the
+// platform has no Cloud Files API, or an OS error.
+Hresult ConnectSyncRoot(const std::filesystem::path& root,
+                        const SyncRootCallbacks& callbacks, ConnectionKey* key);
+
+// Ends the connection: fetches still waiting fail, callbacks that are
+// running are waited for, no callback runs afterwards. On Linux the mount is
+// removed. Fails with kHrInvalidKey for an unknown key.
+Hresult DisconnectSyncRoot(ConnectionKey key);
+
+// Answers a fetch: `length` bytes of `data` at file `offset` with
+// `status` == kStatusSuccess, or a failure status for the range
+// (`data` is then unused). Fails when the fetch is gone (cancelled, its
+// connection ended, or already failed) or the data cannot be stored.
+Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
+                     int64_t offset, int64_t length);
+
+// Windows file attribute bits used by placeholders (platform/file_attributes.h
+// has the full set).
+inline constexpr uint32_t kPlaceholderAttributeReadonly = 0x1;
+inline constexpr uint32_t kPlaceholderAttributeDirectory = 0x10;
+inline constexpr uint32_t kPlaceholderAttributeNormal = 0x80;
+
+// One item of a placeholder batch.
+struct PlaceholderSpec {
+  std::filesystem::path relative_name;  // relative to the batch's base folder
+  // Times as Windows FILETIME ticks (100 ns since 1601-01-01 UTC).
+  int64_t creation_time = 0;
+  int64_t last_access_time = 0;
+  int64_t last_write_time = 0;
+  int64_t change_time = 0;
+  uint32_t attributes = kPlaceholderAttributeNormal;  // DIRECTORY makes a folder
+  int64_t size = 0;                                   // files only
+  std::string identity;                               // at most 4,096 bytes
+  bool mark_in_sync = false;
+  Hresult result = 0;  // out: this item's outcome
+};
+
+// Creates every item of `items` in the existing folder `base` (one call for
+// the whole batch) and stores each item's outcome in its `result`. An item
+// whose name exists already fails and leaves the existing entry alone; file
+// placeholders are created without content (it is fetched on first read).
+// Returns 0 when every item was created, else the first failing item's
+// result (or the failure to reach `base`, with every result set to it).
+Hresult CreatePlaceholders(const std::filesystem::path& base,
+                           std::vector<PlaceholderSpec>& items);
+
+// What a placeholder carries.
+struct PlaceholderState {
+  bool is_placeholder = false;
+  bool in_sync = false;
+  bool hydrated = false;  // the whole content is on disk (always for folders)
+  std::string identity;
+};
+
+// An open file or folder for placeholder operations, opened as the Windows
+// calls require (OPEN_EXISTING, share read/write/delete, backup semantics,
+// the entry itself rather than a reparse target). Not copyable; closes on
+// destruction. One object is used by one thread at a time.
+class PlaceholderHandle {
+ public:
+  PlaceholderHandle() = default;
+  ~PlaceholderHandle();
+  PlaceholderHandle(const PlaceholderHandle&) = delete;
+  PlaceholderHandle& operator=(const PlaceholderHandle&) = delete;
+
+  // Opens `path` with read and write access, plus delete access when
+  // `delete_access` is set. Returns 0 or the OS error (GetLastError / errno),
+  // which log lines print as "err=<decimal>".
+  uint32_t Open(const std::filesystem::path& path, bool delete_access);
+  bool is_open() const { return native_ != kClosed; }
+  void Close();
+
+  // Makes the open item a placeholder with `identity`, in sync when
+  // `mark_in_sync`; an existing file keeps its content (it is hydrated).
+  // Fails with kHrNotUnderSyncRoot outside a sync root.
+  Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync);
+
+  // Replaces the identity of a placeholder, marking it in sync when
+  // `mark_in_sync`. Fails with kHrNotACloudFile when the item is no
+  // placeholder.
+  Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync);
+
+  // Sets or clears the in-sync state of a placeholder (kHrNotACloudFile for
+  // any other item).
+  Hresult SetInSyncState(bool in_sync);
+
+  // Reads the placeholder state; a plain item gives is_placeholder false.
+  Hresult GetState(PlaceholderState* state);
+
+ private:
+  static constexpr intptr_t kClosed = -1;
+  intptr_t native_ = kClosed;  // HANDLE on Windows, fd on Linux
+};
+
+// The registration mark of a sync root, as `register` writes it.
+inline constexpr std::string_view kSyncRootId = "ZemCloudDisk!default!default";
+
+}  // namespace zem::platform

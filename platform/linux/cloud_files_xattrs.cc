@@ -1,0 +1,83 @@
+#include "platform/linux/cloud_files_xattrs.h"
+
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <charconv>
+
+namespace zem::platform::fusefs {
+
+std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+int GetXattr(int fd, const char* name, std::string* value) {
+  const std::string p = ProcFdPath(fd);
+  // Identities are at most 4 KiB; grow once if a value is larger anyway.
+  std::string buf(4096 + 64, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const ssize_t n = getxattr(p.c_str(), name, buf.data(), buf.size());
+    if (n >= 0) {
+      buf.resize(static_cast<size_t>(n));
+      *value = std::move(buf);
+      return 0;
+    }
+    if (errno != ERANGE) return errno;
+    const ssize_t need = getxattr(p.c_str(), name, nullptr, 0);
+    if (need < 0) return errno;
+    buf.assign(static_cast<size_t>(need) + 64, '\0');
+  }
+  return ERANGE;
+}
+
+int SetXattr(int fd, const char* name, std::string_view value) {
+  const std::string p = ProcFdPath(fd);
+  return setxattr(p.c_str(), name, value.data(), value.size(), 0) == 0 ? 0 : errno;
+}
+
+int RemoveXattr(int fd, const char* name) {
+  const std::string p = ProcFdPath(fd);
+  if (removexattr(p.c_str(), name) == 0 || errno == ENODATA) return 0;
+  return errno;
+}
+
+uint64_t GetXattrNumber(int fd, const char* name, uint64_t fallback) {
+  std::string v;
+  if (GetXattr(fd, name, &v) != 0) return fallback;
+  uint64_t n = 0;
+  auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+  return r.ec == std::errc() ? n : fallback;
+}
+
+int SetXattrNumber(int fd, const char* name, uint64_t value) {
+  return SetXattr(fd, name, std::to_string(value));
+}
+
+int ReadPlaceholderXattrs(int fd, PlaceholderXattrs* out) {
+  *out = PlaceholderXattrs{};
+  int err = GetXattr(fd, kXattrIdentity, &out->identity);
+  if (err == 0) {
+    out->is_placeholder = true;
+  } else if (err != ENODATA && err != ENOTSUP) {
+    return err;
+  }
+  std::string size;
+  if (GetXattr(fd, kXattrSize, &size) == 0) {
+    int64_t n = 0;
+    auto r = std::from_chars(size.data(), size.data() + size.size(), n);
+    if (r.ec == std::errc() && n >= 0) {
+      out->content_remote = true;
+      out->logical_size = n;
+    }
+  }
+  out->state = static_cast<uint32_t>(GetXattrNumber(fd, kXattrState, 0));
+  out->attributes = static_cast<uint32_t>(GetXattrNumber(fd, kXattrAttributes, 0));
+  return 0;
+}
+
+int UpdateStateBits(int fd, uint32_t set, uint32_t clear) {
+  const uint64_t old = GetXattrNumber(fd, kXattrState, 0);
+  const uint64_t now = (old | set) & ~static_cast<uint64_t>(clear);
+  if (now == old) return 0;
+  return SetXattrNumber(fd, kXattrState, now);
+}
+
+}  // namespace zem::platform::fusefs

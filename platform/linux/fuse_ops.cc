@@ -1,0 +1,552 @@
+// The filesystem operations of the Linux sync root. Each do_x computes and
+// returns 0 or -errno working relative to the root descriptor; the few that
+// concern placeholders (reads of remote content, writes, truncation, times,
+// deletes, renames, closes of written files) add that on top of the plain
+// pass-through.
+#define FUSE_USE_VERSION 35
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fuse3/fuse.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/file_attributes.h"
+#include "platform/linux/cloud_files_xattrs.h"
+#include "platform/linux/fuse_sync_root.h"
+
+namespace zem::platform::fusefs {
+namespace {
+
+// One open file of the mount.
+struct OpenFile {
+  int fd = -1;
+  ino_t ino = 0;
+  bool writable = false;
+  std::string rel;                    // path at open, for a close after unlink
+  std::atomic<bool> maybe_remote{false};  // content may still be remote
+  std::atomic<bool> in_sync_cleared{false};
+  std::atomic<bool> written{false};
+  std::atomic<uint32_t> last_pid{0};  // the process that opened or last wrote
+};
+
+FuseSyncRoot* Self() { return static_cast<FuseSyncRoot*>(fuse_get_context()->private_data); }
+int Root() { return Self()->root_fd(); }
+uint32_t CallerPid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
+OpenFile* File(struct fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
+
+// "/a/b" -> "a/b"; "/" -> ".".
+std::string Rel(const char* path) {
+  if (!path || path[0] == '\0' || (path[0] == '/' && path[1] == '\0')) return ".";
+  return path[0] == '/' ? std::string(path + 1) : std::string(path);
+}
+
+// An O_PATH descriptor of an entry (not following a final link), closed on scope exit.
+class PathFd {
+ public:
+  explicit PathFd(const std::string& rel)
+      : fd_(openat(Root(), rel.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)) {}
+  ~PathFd() { if (fd_ >= 0) close(fd_); }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// New entries belong to the process that created them, not to the agent.
+void GiveToCaller(const std::string& rel) {
+  if (geteuid() != 0) return;
+  const struct fuse_context* ctx = fuse_get_context();
+  fchownat(Root(), rel.c_str(), ctx->uid, ctx->gid, AT_SYMLINK_NOFOLLOW);
+}
+
+// A local change of a placeholder's content or time: it is no longer in sync.
+void ClearInSync(int fd) {
+  std::string id;
+  if (GetXattr(fd, kXattrIdentity, &id) == 0) UpdateStateBits(fd, 0, kStateInSync);
+}
+
+bool IsReadOnlyPlaceholder(const PlaceholderXattrs& x) {
+  return x.is_placeholder && (x.attributes & kFileAttributeReadonly) != 0;
+}
+
+std::string IdentityOf(int fd) {
+  std::string id;
+  if (fd < 0 || GetXattr(fd, kXattrIdentity, &id) != 0) id.clear();
+  return id;
+}
+
+// The decimal logical size held by user.zem.size; -1 when it is no number.
+int64_t ParseSize(const std::string& s) {
+  int64_t n = -1;
+  auto r = std::from_chars(s.data(), s.data() + s.size(), n);
+  return r.ec == std::errc() && n >= 0 ? n : -1;
+}
+
+// Waits until the whole content of the open file `fd` is on disk.
+int HydrateWhole(int fd, const std::string& rel);
+
+// Opens what a fetch of the file `fd` needs (a fresh read-write descriptor
+// of the same file, its identity, logical size and time) under the
+// hydration table's lock.
+int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start,
+                 bool* hydrated) {
+  const int rw = open(ProcFdPath(fd).c_str(), O_RDWR | O_CLOEXEC);
+  if (rw < 0) return errno;
+  PlaceholderXattrs x;
+  if (int err = ReadPlaceholderXattrs(rw, &x); err != 0) {
+    close(rw);
+    return err;
+  }
+  if (!x.content_remote) {
+    close(rw);
+    *hydrated = true;
+    return 0;
+  }
+  struct stat st;
+  if (fstat(rw, &st) != 0) {
+    const int err = errno;
+    close(rw);
+    return err;
+  }
+  start->backing_fd = rw;
+  start->size = x.logical_size;
+  start->identity = x.identity;
+  start->full_path = Self()->FullPath(rel).string();
+  start->pid = pid;
+  start->mtime = st.st_mtim;
+  return 0;
+}
+
+int WaitFor(int fd, ino_t ino, const std::string& rel, int64_t offset, int64_t length) {
+  const uint32_t pid = CallerPid();
+  return Self()->hydration().WaitForRange(
+      ino, offset, length, [&](FetchStart* start, bool* hydrated) {
+        return OpenForFetch(fd, rel, pid, start, hydrated);
+      });
+}
+
+int HydrateWhole(int fd, const std::string& rel) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  std::string size;
+  if (GetXattr(fd, kXattrSize, &size) != 0) return 0;  // content is local
+  const int64_t logical = ParseSize(size);
+  if (logical < 0) return EIO;  // damaged state: never serve the empty file as content
+  return WaitFor(fd, st.st_ino, rel, 0, logical);
+}
+
+// --- operations -----------------------------------------------------------
+
+void* do_init(struct fuse_conn_info*, struct fuse_config* cfg) {
+  cfg->use_ino = 1;
+  cfg->hard_remove = 1;   // no .fuse_hidden files: open files are used by descriptor
+  cfg->nullpath_ok = 1;
+  // Logical sizes of placeholders change without the kernel knowing (a
+  // placeholder created or hydrated by another path), so attributes and
+  // entries are never cached.
+  cfg->entry_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->negative_timeout = 0;
+  return fuse_get_context()->private_data;
+}
+
+int do_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  OpenFile* f = fi ? File(fi) : nullptr;
+  const std::string rel = Rel(path);
+  if (f ? fstat(f->fd, st) : fstatat(Root(), rel.c_str(), st, AT_SYMLINK_NOFOLLOW)) return -errno;
+  if (!S_ISREG(st->st_mode)) return 0;
+  // Remote content: the file is empty on disk (or partial while it hydrates).
+  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) return 0;
+  std::string size;
+  int err;
+  if (f) {
+    err = GetXattr(f->fd, kXattrSize, &size);
+  } else {
+    PathFd pfd(rel);
+    err = pfd.ok() ? GetXattr(pfd.get(), kXattrSize, &size) : errno;
+  }
+  if (err == 0 && ParseSize(size) >= 0) {
+    st->st_size = ParseSize(size);
+    st->st_blocks = 0;
+  }
+  return 0;
+}
+
+int do_readlink(const char* path, char* buf, size_t size) {
+  const ssize_t n = readlinkat(Root(), Rel(path).c_str(), buf, size - 1);
+  if (n < 0) return -errno;
+  buf[n] = '\0';
+  return 0;
+}
+
+int do_mknod(const char* path, mode_t mode, dev_t rdev) {
+  const std::string rel = Rel(path);
+  if (mknodat(Root(), rel.c_str(), mode, rdev) != 0) return -errno;
+  GiveToCaller(rel);
+  return 0;
+}
+
+int do_mkdir(const char* path, mode_t mode) {
+  const std::string rel = Rel(path);
+  if (mkdirat(Root(), rel.c_str(), mode) != 0) return -errno;
+  GiveToCaller(rel);
+  return 0;
+}
+
+int do_remove(const char* path, bool directory) {
+  const std::string rel = Rel(path);
+  std::string identity;
+  {
+    PathFd pfd(rel);
+    identity = IdentityOf(pfd.get());
+  }
+  if (unlinkat(Root(), rel.c_str(), directory ? AT_REMOVEDIR : 0) != 0) return -errno;
+  ChangeInfo info;
+  info.connection = Self()->key();
+  info.identity = std::move(identity);
+  info.path = Self()->FullPath(rel);
+  info.is_directory = directory;
+  info.pid = CallerPid();
+  Self()->notifier().Post(Notifier::Kind::kDelete, std::move(info));
+  return 0;
+}
+
+int do_unlink(const char* path) { return do_remove(path, false); }
+int do_rmdir(const char* path) { return do_remove(path, true); }
+
+int do_symlink(const char* target, const char* path) {
+  const std::string rel = Rel(path);
+  if (symlinkat(target, Root(), rel.c_str()) != 0) return -errno;
+  GiveToCaller(rel);
+  return 0;
+}
+
+int do_rename(const char* from, const char* to, unsigned int flags) {
+  const std::string rel_from = Rel(from), rel_to = Rel(to);
+  if (renameat2(Root(), rel_from.c_str(), Root(), rel_to.c_str(), flags) != 0) return -errno;
+  ChangeInfo info;
+  {
+    PathFd pfd(rel_to);
+    info.identity = IdentityOf(pfd.get());
+    struct stat st;
+    info.is_directory = pfd.ok() && fstat(pfd.get(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  info.connection = Self()->key();
+  info.path = Self()->FullPath(rel_to);
+  info.source_path = Self()->FullPath(rel_from);
+  info.pid = CallerPid();
+  Self()->notifier().Post(Notifier::Kind::kRename, std::move(info));
+  return 0;
+}
+
+int do_link(const char* from, const char* to) {
+  if (linkat(Root(), Rel(from).c_str(), Root(), Rel(to).c_str(), 0) != 0) return -errno;
+  return 0;
+}
+
+int do_chmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  const int r = fi ? fchmod(File(fi)->fd, mode) : fchmodat(Root(), Rel(path).c_str(), mode, 0);
+  return r == 0 ? 0 : -errno;
+}
+
+int do_chown(const char* path, uid_t uid, gid_t gid, struct fuse_file_info* fi) {
+  const int r = fi ? fchown(File(fi)->fd, uid, gid)
+                   : fchownat(Root(), Rel(path).c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
+  return r == 0 ? 0 : -errno;
+}
+
+// Truncation of the file open as `fd` (placeholders: refused when read-only,
+// remote content fetched first unless it is all cut away).
+int TruncateFd(int fd, const std::string& rel, off_t size) {
+  PlaceholderXattrs x;
+  if (int err = ReadPlaceholderXattrs(fd, &x); err != 0) return -err;
+  if (IsReadOnlyPlaceholder(x)) return -EACCES;
+  if (x.content_remote) {
+    if (size == 0) {
+      if (int err = RemoveXattr(fd, kXattrSize); err != 0) return -err;
+      UpdateStateBits(fd, kStateHydrated, 0);
+    } else if (int err = HydrateWhole(fd, rel); err != 0) {
+      return -err;
+    }
+  }
+  if (ftruncate(fd, size) != 0) return -errno;
+  if (x.is_placeholder) UpdateStateBits(fd, 0, kStateInSync);
+  return 0;
+}
+
+int do_truncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  if (fi) return TruncateFd(File(fi)->fd, File(fi)->rel, size);
+  const std::string rel = Rel(path);
+  const int fd = openat(Root(), rel.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  const int r = TruncateFd(fd, rel, size);
+  close(fd);
+  return r;
+}
+
+int do_utimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
+  const std::string rel = Rel(path);
+  const int r = fi ? futimens(File(fi)->fd, tv)
+                   : utimensat(Root(), rel.c_str(), tv, AT_SYMLINK_NOFOLLOW);
+  if (r != 0) return -errno;
+  if (tv[1].tv_nsec != UTIME_OMIT) {  // the last-write time changed
+    if (fi) {
+      ClearInSync(File(fi)->fd);
+    } else {
+      PathFd pfd(rel);
+      if (pfd.ok()) ClearInSync(pfd.get());
+    }
+  }
+  return 0;
+}
+
+int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
+  const std::string rel = Rel(path);
+  const int flags = fi->flags;
+  const bool writable = (flags & O_ACCMODE) != O_RDONLY;
+  PlaceholderXattrs x;
+  if (int err = ReadPlaceholderXattrs(fd, &x); err != 0) {
+    close(fd);
+    return -err;
+  }
+  if (writable && IsReadOnlyPlaceholder(x)) {
+    close(fd);
+    return -EACCES;
+  }
+  if (writable && x.content_remote) {
+    int err = 0;
+    if (flags & O_TRUNC) {
+      err = RemoveXattr(fd, kXattrSize);
+      if (err == 0) UpdateStateBits(fd, kStateHydrated, 0);
+    } else {
+      // Writing into part of a file needs the rest of it.
+      err = HydrateWhole(fd, rel);
+    }
+    if (err != 0) {
+      close(fd);
+      return -err;
+    }
+  }
+  if ((flags & O_TRUNC) && writable) {
+    if (ftruncate(fd, 0) != 0) {
+      const int err = errno;
+      close(fd);
+      return -err;
+    }
+    if (x.is_placeholder) UpdateStateBits(fd, 0, kStateInSync);
+  }
+  struct stat st;
+  fstat(fd, &st);
+  auto* f = new OpenFile;
+  f->fd = fd;
+  f->ino = st.st_ino;
+  f->writable = writable;
+  f->rel = rel;
+  f->maybe_remote = x.content_remote && !writable;
+  f->last_pid = CallerPid();
+  fi->fh = reinterpret_cast<uint64_t>(f);
+  return 0;
+}
+
+int BackingFlags(int flags) {
+  // Truncation is done by OpenCommon once the placeholder checks passed.
+  return (flags & ~(O_TRUNC | O_CREAT | O_EXCL | O_NOCTTY)) | O_CLOEXEC;
+}
+
+int do_open(const char* path, struct fuse_file_info* fi) {
+  const int fd = openat(Root(), Rel(path).c_str(), BackingFlags(fi->flags));
+  if (fd < 0) return -errno;
+  return OpenCommon(path, fi, fd);
+}
+
+int do_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  const std::string rel = Rel(path);
+  const int fd = openat(Root(), rel.c_str(), (fi->flags | O_CREAT | O_CLOEXEC) & ~O_TRUNC, mode);
+  if (fd < 0) return -errno;
+  GiveToCaller(rel);
+  return OpenCommon(path, fi, fd);
+}
+
+int do_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+  OpenFile* f = File(fi);
+  if (f->maybe_remote.load()) {
+    std::string logical;
+    if (GetXattr(f->fd, kXattrSize, &logical) == 0) {
+      const int64_t end = ParseSize(logical);
+      if (end < 0) return -EIO;
+      if (off >= end) return 0;
+      size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - off));
+      if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
+        return -err;
+      }
+    } else {
+      f->maybe_remote = false;  // hydrated meanwhile: plain reads from now on
+    }
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(f->fd, buf + done, size - done, off + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int>(done);
+}
+
+int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+  OpenFile* f = File(fi);
+  const ssize_t n = pwrite(f->fd, buf, size, off);
+  if (n < 0) return -errno;
+  f->written = true;
+  f->last_pid = CallerPid();
+  if (!f->in_sync_cleared.exchange(true)) ClearInSync(f->fd);
+  return static_cast<int>(n);
+}
+
+int do_statfs(const char*, struct statvfs* st) {
+  return fstatvfs(Root(), st) == 0 ? 0 : -errno;
+}
+
+int do_flush(const char*, struct fuse_file_info*) { return 0; }
+
+int do_release(const char* path, struct fuse_file_info* fi) {
+  OpenFile* f = File(fi);
+  if (f->writable) {
+    ChangeInfo info;
+    info.connection = Self()->key();
+    info.identity = IdentityOf(f->fd);
+    info.path = Self()->FullPath(path ? Rel(path) : f->rel);
+    struct stat st;
+    info.deleted = fstat(f->fd, &st) == 0 && st.st_nlink == 0;
+    info.pid = f->last_pid;
+    Self()->notifier().Post(Notifier::Kind::kClose, std::move(info));
+  }
+  close(f->fd);
+  delete f;
+  return 0;
+}
+
+int do_fsync(const char*, int datasync, struct fuse_file_info* fi) {
+  const int fd = File(fi)->fd;
+  return (datasync ? fdatasync(fd) : fsync(fd)) == 0 ? 0 : -errno;
+}
+
+int do_setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+  PathFd pfd(Rel(path));
+  if (!pfd.ok()) return -errno;
+  return setxattr(ProcFdPath(pfd.get()).c_str(), name, value, size, flags) == 0 ? 0 : -errno;
+}
+
+int do_getxattr(const char* path, const char* name, char* value, size_t size) {
+  PathFd pfd(Rel(path));
+  if (!pfd.ok()) return -errno;
+  const ssize_t n = getxattr(ProcFdPath(pfd.get()).c_str(), name, value, size);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int do_listxattr(const char* path, char* list, size_t size) {
+  PathFd pfd(Rel(path));
+  if (!pfd.ok()) return -errno;
+  const ssize_t n = listxattr(ProcFdPath(pfd.get()).c_str(), list, size);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int do_removexattr(const char* path, const char* name) {
+  PathFd pfd(Rel(path));
+  if (!pfd.ok()) return -errno;
+  return removexattr(ProcFdPath(pfd.get()).c_str(), name) == 0 ? 0 : -errno;
+}
+
+int do_opendir(const char* path, struct fuse_file_info* fi) {
+  const int fd = openat(Root(), Rel(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    const int err = errno;
+    close(fd);
+    return -err;
+  }
+  fi->fh = reinterpret_cast<uint64_t>(d);
+  return 0;
+}
+
+int do_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info* fi,
+               enum fuse_readdir_flags) {
+  DIR* d = reinterpret_cast<DIR*>(fi->fh);
+  rewinddir(d);
+  errno = 0;
+  while (struct dirent* e = readdir(d)) {
+    struct stat st = {};
+    st.st_ino = e->d_ino;
+    st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
+    if (fill(buf, e->d_name, &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+  }
+  return errno == 0 ? 0 : -errno;
+}
+
+int do_releasedir(const char*, struct fuse_file_info* fi) {
+  closedir(reinterpret_cast<DIR*>(fi->fh));
+  return 0;
+}
+
+int do_fsyncdir(const char*, int, struct fuse_file_info* fi) {
+  return fsync(dirfd(reinterpret_cast<DIR*>(fi->fh))) == 0 ? 0 : -errno;
+}
+
+struct fuse_operations MakeOperations() {
+  struct fuse_operations ops = {};
+  ops.init = do_init;
+  ops.getattr = do_getattr;
+  ops.readlink = do_readlink;
+  ops.mknod = do_mknod;
+  ops.mkdir = do_mkdir;
+  ops.unlink = do_unlink;
+  ops.rmdir = do_rmdir;
+  ops.symlink = do_symlink;
+  ops.rename = do_rename;
+  ops.link = do_link;
+  ops.chmod = do_chmod;
+  ops.chown = do_chown;
+  ops.truncate = do_truncate;
+  ops.open = do_open;
+  ops.read = do_read;
+  ops.write = do_write;
+  ops.statfs = do_statfs;
+  ops.flush = do_flush;
+  ops.release = do_release;
+  ops.fsync = do_fsync;
+  ops.setxattr = do_setxattr;
+  ops.getxattr = do_getxattr;
+  ops.listxattr = do_listxattr;
+  ops.removexattr = do_removexattr;
+  ops.opendir = do_opendir;
+  ops.readdir = do_readdir;
+  ops.releasedir = do_releasedir;
+  ops.fsyncdir = do_fsyncdir;
+  ops.create = do_create;
+  ops.utimens = do_utimens;
+  return ops;
+}
+
+}  // namespace
+
+const struct fuse_operations* SyncRootOperations() {
+  static const struct fuse_operations ops = MakeOperations();
+  return &ops;
+}
+
+}  // namespace zem::platform::fusefs

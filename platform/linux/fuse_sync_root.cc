@@ -1,0 +1,188 @@
+#define FUSE_USE_VERSION 35
+#include "platform/linux/fuse_sync_root.h"
+
+#include <fcntl.h>
+#include <fuse3/fuse.h>
+#include <fuse3/fuse_lowlevel.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux/cloud_files_xattrs.h"
+
+namespace zem::platform::fusefs {
+namespace {
+
+// Undoes the octal escapes (\040 and the like) of /proc/self/mountinfo.
+std::string UnescapeMountField(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
+      out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 3).c_str(), nullptr, 8)));
+      i += 3;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+std::string AbsoluteNormal(const std::filesystem::path& p) {
+  std::error_code ec;
+  auto abs = std::filesystem::absolute(p, ec);
+  std::string s = (ec ? p : abs).lexically_normal().string();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+bool IsFuseMountPoint(const std::filesystem::path& root) {
+  const std::string want = AbsoluteNormal(root);
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devno, mroot, mpoint;
+    fields >> id >> parent >> devno >> mroot >> mpoint;
+    const auto dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream rest(line.substr(dash + 3));
+    std::string fstype;
+    rest >> fstype;
+    if (UnescapeMountField(mpoint) == want && fstype.rfind("fuse", 0) == 0) return true;
+  }
+  return false;
+}
+
+bool DetachStaleMount(const std::filesystem::path& root) {
+  struct stat st;
+  if (stat(root.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+  if (umount2(root.c_str(), MNT_DETACH) == 0) return true;
+  // Without the privilege to unmount, fusermount3 can detach a user's own mount.
+  const std::string cmd = "fusermount3 -uz -- '" + root.string() + "' >/dev/null 2>&1";
+  if (root.string().find('\'') == std::string::npos && std::system(cmd.c_str()) == 0) return true;
+  return stat(root.c_str(), &st) == 0;
+}
+
+FuseSyncRoot::FuseSyncRoot(std::filesystem::path root, ConnectionKey key,
+                           const SyncRootCallbacks& callbacks)
+    : root_(std::move(root)),
+      key_(key),
+      callbacks_(callbacks),
+      hydration_([this](int64_t id, const FetchStart& s) { RunFetch(id, s); }),
+      notifier_(callbacks) {}
+
+FuseSyncRoot::~FuseSyncRoot() { Unmount(); }
+
+std::filesystem::path FuseSyncRoot::FullPath(const std::string& rel) const {
+  if (rel.empty() || rel == ".") return root_;
+  return root_ / rel;
+}
+
+Hresult FuseSyncRoot::Mount() {
+  DetachStaleMount(root_);
+  if (IsFuseMountPoint(root_)) return kHrAlreadyConnected;
+
+  root_fd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd_ < 0) return HresultFromOsError(errno);
+  std::string mark;
+  if (GetXattr(root_fd_, kXattrSyncRoot, &mark) != 0 || mark != kSyncRootId) {
+    return kHrNotUnderSyncRoot;
+  }
+
+  std::string options = "default_permissions,fsname=zemcloud,subtype=zem";
+  if (geteuid() == 0) options += ",allow_other";
+  std::string prog = "zem-sync-root", dash_o = "-o";
+  char* argv[] = {prog.data(), dash_o.data(), options.data(), nullptr};
+  struct fuse_args args = FUSE_ARGS_INIT(3, argv);
+  fuse_ = fuse_new(&args, SyncRootOperations(), sizeof(struct fuse_operations), this);
+  if (!fuse_) return HresultFromOsError(EINVAL);
+  if (fuse_mount(fuse_, root_.c_str()) != 0) {
+    const int err = errno ? errno : EIO;
+    fuse_destroy(fuse_);
+    fuse_ = nullptr;
+    return HresultFromOsError(err);
+  }
+  mounted_ = true;
+
+  // Non-blocking: several loop threads poll the one device descriptor, and a
+  // thread that lost the race for a request must go back to poll, where the
+  // stop event can reach it.
+  const int dev = fuse_session_fd(fuse_get_session(fuse_));
+  fcntl(dev, F_SETFL, fcntl(dev, F_GETFL) | O_NONBLOCK);
+  wake_fd_ = eventfd(0, EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    const int err = errno;
+    Unmount();
+    return HresultFromOsError(err);
+  }
+  for (int i = 0; i < kLoopThreads; ++i) loop_threads_.emplace_back(&FuseSyncRoot::Loop, this);
+  return 0;
+}
+
+void FuseSyncRoot::Loop() {
+  struct fuse_session* se = fuse_get_session(fuse_);
+  struct fuse_buf buf = {};
+  const int dev = fuse_session_fd(se);
+  while (!fuse_session_exited(se)) {
+    struct pollfd fds[2] = {{dev, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) break;
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+    const int res = fuse_session_receive_buf(se, &buf);
+    if (res == -EAGAIN || res == -EINTR) continue;
+    if (res <= 0) break;  // 0: the mount went away (ENODEV)
+    fuse_session_process_buf(se, &buf);
+  }
+  free(buf.mem);
+}
+
+void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {
+  if (!callbacks_.fetch_data) return;  // no handler: the fetch fails
+  FetchDataInfo info;
+  info.key = TransferKey{key_, id, 0};
+  info.identity = s.identity;
+  info.path = s.full_path;
+  info.required_offset = 0;
+  info.required_length = s.size;
+  info.file_size = s.size;
+  info.pid = s.pid;
+  callbacks_.fetch_data(info);
+}
+
+void FuseSyncRoot::Unmount() {
+  // Waiting readers get EIO first, so no loop thread stays blocked in a read.
+  hydration_.Stop();
+  if (wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) std::perror("zem sync root: stop event");
+  }
+  for (auto& t : loop_threads_) t.join();
+  loop_threads_.clear();
+  if (fuse_) {
+    // Lazy detach; closing the device aborts whatever the kernel still holds.
+    if (mounted_) fuse_unmount(fuse_);
+    mounted_ = false;
+    fuse_destroy(fuse_);
+    fuse_ = nullptr;
+  }
+  notifier_.Stop();
+  if (wake_fd_ >= 0) close(wake_fd_);
+  wake_fd_ = -1;
+  if (root_fd_ >= 0) close(root_fd_);
+  root_fd_ = -1;
+}
+
+}  // namespace zem::platform::fusefs

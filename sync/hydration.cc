@@ -1,0 +1,166 @@
+#include "sync/hydration.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "client/exchange.h"
+#include "client/http_status.h"
+#include "common/cat.h"
+#include "common/output.h"
+#include "platform/os_error.h"
+#include "platform/text.h"
+#include "sync/identity.h"
+
+namespace zem {
+namespace {
+
+constexpr std::align_val_t kBufferAlignment{kHydrationAlignment};
+
+char* AllocateBuffer() {
+  return static_cast<char*>(
+      ::operator new[](kHydrationBufferSize, kBufferAlignment, std::nothrow));
+}
+
+void FreeBuffer(char* p) {
+  if (p) ::operator delete[](p, kBufferAlignment);
+}
+
+class PlatformSink : public TransferSink {
+ public:
+  explicit PlatformSink(const platform::TransferKey& key) : key_(key) {}
+  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
+                             int64_t length) override {
+    return platform::TransferData(key_, status, data, offset, length);
+  }
+
+ private:
+  platform::TransferKey key_;
+};
+
+}  // namespace
+
+bool TransferPending(HydrationState& s, bool final, TransferSink& sink) {
+  if (s.pending == 0) return true;
+  size_t chunk = s.pending;
+  if (!final) {
+    chunk = s.pending / kHydrationAlignment * kHydrationAlignment;
+    if (chunk == 0) return true;  // wait for more data
+  }
+  const platform::Hresult hr = sink.Transfer(platform::kStatusSuccess, s.buffer, s.next_offset,
+                                             static_cast<int64_t>(chunk));
+  if (!platform::Succeeded(hr)) {
+    Err(Cat("[HYDRATE-ERR] CfExecute failed at offset=", s.next_offset,
+            " hr=0x", platform::HexHresult(hr), "\n"));
+    return false;
+  }
+  s.next_offset += static_cast<int64_t>(chunk);
+  s.written += static_cast<int64_t>(chunk);
+  std::memmove(s.buffer, s.buffer + chunk, s.pending - chunk);
+  s.pending -= chunk;
+  return true;
+}
+
+bool AcceptBody(HydrationState& s, std::string_view chunk, TransferSink& sink, bool* failed) {
+  while (!chunk.empty()) {
+    if (s.next_offset >= s.end) return false;  // the required range is done
+    // One read fills at most the free part of the buffer.
+    const size_t take = std::min(chunk.size(), kHydrationBufferSize - s.pending);
+    const int64_t before = s.streamed;
+    s.streamed += static_cast<int64_t>(take);
+    if (s.streamed > s.required_offset) {
+      // The body starts at file offset 0: drop what lies before the range.
+      const size_t drop = before < s.required_offset
+                              ? static_cast<size_t>(s.required_offset - before)
+                              : 0;
+      std::memcpy(s.buffer + s.pending, chunk.data() + drop, take - drop);
+      s.pending += take - drop;
+    }
+    chunk.remove_prefix(take);
+    if (s.pending >= kHydrationMinimumPiece && !TransferPending(s, false, sink)) {
+      *failed = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+void RunHydration(const HydrationRequest& request, DownloadSource& source, TransferSink& sink,
+                  const std::function<char*()>& allocate) {
+  HydrationState s;
+  s.id = ServerIdFromIdentity(request.identity);
+  s.required_offset = request.required_offset;
+  s.required_length = request.required_length;
+  s.end = request.required_offset + request.required_length;
+  s.next_offset = request.required_offset;
+  Out(Cat("[HYDRATE] file=", request.path_utf8, " id=", s.id, " offset=", s.required_offset,
+          " length=", s.required_length, "\n"));
+
+  auto fail = [&](uint32_t status) {
+    sink.Transfer(status, nullptr, s.required_offset, s.required_length);  // result ignored
+  };
+
+  bool allocation_failed = false;
+  bool transfer_failed = false;
+  const bool passed = source.Download(
+      Cat("/zem/api/cloud-disk/file/download?id=", s.id),
+      [&] {
+        s.buffer = allocate ? allocate() : AllocateBuffer();
+        allocation_failed = s.buffer == nullptr;
+        return !allocation_failed;
+      },
+      [&](std::string_view chunk) { return AcceptBody(s, chunk, sink, &transfer_failed); });
+  struct BufferGuard {
+    HydrationState& s;
+    bool owned;
+    ~BufferGuard() {
+      if (owned) FreeBuffer(s.buffer);
+    }
+  } guard{s, !allocate};
+
+  if (!passed) {
+    Err(Cat("[HYDRATE-ERR] HttpOpenFull failed for id=", s.id, "\n"));
+    return fail(platform::kStatusUnsuccessful);
+  }
+  if (allocation_failed) return fail(platform::kStatusNoMemory);
+  if (transfer_failed) return fail(platform::kStatusUnsuccessful);
+  if (s.pending > 0 && !TransferPending(s, true, sink)) {
+    return fail(platform::kStatusUnsuccessful);
+  }
+  if (s.written >= s.required_length) {
+    Out(Cat("[HYDRATE-OK] wrote ", s.written, " bytes (file id=", s.id, ", streamed ", s.streamed,
+            "B from HTTP)\n"));
+    return;
+  }
+  Err(Cat("[HYDRATE-WARN] expected ", s.required_length, " but only wrote ", s.written, "\n"));
+  fail(platform::kStatusEndOfFile);
+}
+
+bool ServiceDownload::Download(const std::string& path, const std::function<bool()>& ready,
+                               const std::function<bool(std::string_view)>& body) {
+  platform::HttpRequest request = MakeServiceRequest("GET", path);
+  bool body_wanted = false;
+  request.on_status = [&](int status) {
+    // A failed status is reported after the exchange; its body is never read.
+    if (status < 200 || status > 299) return false;
+    body_wanted = ready();
+    return body_wanted;
+  };
+  request.body_sink = [&](std::string_view chunk) { return body_wanted && body(chunk); };
+  const platform::HttpResult result = platform::PerformHttp(request);
+  if (!result.ok()) return false;
+  return CheckHttpStatus("hydrate-download", QueryStatusCode(result));
+}
+
+void OnFetchData(const platform::FetchDataInfo& info) {
+  HydrationRequest request;
+  request.identity = info.identity;
+  request.path_utf8 = platform::PathToUtf8(info.path);
+  request.required_offset = info.required_offset;
+  request.required_length = info.required_length;
+  ServiceDownload source;
+  PlatformSink sink(info.key);
+  RunHydration(request, source, sink);
+}
+
+}  // namespace zem

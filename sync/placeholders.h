@@ -1,0 +1,42 @@
+// Making placeholders out of local items and setting their in-sync state.
+//
+// Each operation works only on the path it is given, keeps no state and
+// takes no lock, so the poll thread, the upload workers and the
+// notification handlers may call them at once. Failures are reported with
+// one line on the error output and a false result; nothing is retried here.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "client/listing.h"
+
+namespace zem {
+
+// Makes the file at `path` a placeholder of server file `file_id`, in sync.
+// A file that is a placeholder already (a pending one, say) gets the new
+// identity instead. Lines: "[CONVERT-ERR] CreateFile failed for <path>
+// err=<n>", "[CONVERT-ERR] CfConvertToPlaceholder|CfUpdatePlaceholder
+// hr=0x<hex> for <path>".
+bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id);
+
+// Makes a new local file a placeholder with the pending identity, not in
+// sync. Any placeholder already is left alone (true); a missing path gives
+// false without a line. Lines: "[PENDING-ERR] CreateFile failed for <path>
+// err=<n>", "[PENDING-ERR] CfConvertToPlaceholder hr=0x<hex> for <path>".
+bool MarkPendingPlaceholder(const std::filesystem::path& path);
+
+// Creates one in-sync file placeholder per entry in `base` in one batch
+// (identity "F:" + id, normal attributes, the entry's size, all four times
+// set to the current time). Entries that cannot be created are simply
+// absent; nothing is reported.
+void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files);
+
+// Marks every placeholder below `root` in sync and prints
+// "[REASSERT] <n> placeholders marked IN_SYNC (<m> failed)". Nothing when
+// `root` is no directory. An error while walking the tree ends the walk
+// (reported with "[REASSERT-ERR] …") instead of escaping to the thread.
+void ReassertInSync(const std::filesystem::path& root);
+
+}  // namespace zem
