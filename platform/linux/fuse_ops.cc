@@ -37,7 +37,9 @@ struct OpenFile {
   std::string rel;                    // path at open, for a close after unlink
   std::atomic<bool> maybe_remote{false};  // content may still be remote
   std::atomic<bool> in_sync_cleared{false};
-  std::atomic<bool> written{false};
+  // Written, truncated or opened with O_TRUNC: its close is reported. (The
+  // library turns a mknod into create + release, which changes nothing.)
+  std::atomic<bool> modified{false};
   std::atomic<uint32_t> last_pid{0};  // the process that opened or last wrote
 };
 
@@ -288,7 +290,11 @@ int TruncateFd(int fd, const std::string& rel, off_t size) {
 }
 
 int do_truncate(const char* path, off_t size, struct fuse_file_info* fi) {
-  if (fi) return TruncateFd(File(fi)->fd, File(fi)->rel, size);
+  if (fi) {
+    const int r = TruncateFd(File(fi)->fd, File(fi)->rel, size);
+    if (r == 0) File(fi)->modified = true;
+    return r;
+  }
   const std::string rel = Rel(path);
   const int fd = openat(Root(), rel.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -errno;
@@ -356,6 +362,7 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
   f->writable = writable;
   f->rel = rel;
   f->maybe_remote = x.content_remote && !writable;
+  f->modified = writable && (flags & O_TRUNC);
   f->last_pid = CallerPid();
   fi->fh = reinterpret_cast<uint64_t>(f);
   return 0;
@@ -411,7 +418,7 @@ int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_f
   OpenFile* f = File(fi);
   const ssize_t n = pwrite(f->fd, buf, size, off);
   if (n < 0) return -errno;
-  f->written = true;
+  f->modified = true;
   f->last_pid = CallerPid();
   if (!f->in_sync_cleared.exchange(true)) ClearInSync(f->fd);
   return static_cast<int>(n);
@@ -425,7 +432,7 @@ int do_flush(const char*, struct fuse_file_info*) { return 0; }
 
 int do_release(const char* path, struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
-  if (f->writable) {
+  if (f->writable && f->modified) {
     ChangeInfo info;
     info.connection = Self()->key();
     info.identity = IdentityOf(f->fd);
