@@ -1,0 +1,74 @@
+#include "tools/populate/name_dedup.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/populate/tree_populator.h"
+
+namespace zem::populate {
+namespace {
+
+std::vector<std::u16string> Names(const std::vector<FolderEntry>& folders,
+                                  const std::vector<FileEntry>& files) {
+  std::vector<std::u16string> out;
+  for (const auto& f : folders) out.push_back(f.name);
+  for (const auto& f : files) out.push_back(f.name);
+  return out;
+}
+
+FileEntry File(std::u16string name) { return FileEntry{"1", std::move(name), 0, ""}; }
+FolderEntry Folder(std::u16string name) { return FolderEntry{"1", std::move(name)}; }
+
+TEST(NumberedNameTest, ExtensionRules) {
+  EXPECT_EQ(NumberedName(u"a.txt", 2), u"a (2).txt");
+  EXPECT_EQ(NumberedName(u"a.tar.gz", 3), u"a.tar (3).gz");
+  EXPECT_EQ(NumberedName(u"x", 2), u"x (2)");
+  EXPECT_EQ(NumberedName(u".profile", 2), u".profile (2)");  // leading dot only: no extension
+  EXPECT_EQ(NumberedName(u".a.txt", 2), u".a (2).txt");
+  EXPECT_EQ(NumberedName(u"name.", 2), u"name (2).");
+  EXPECT_EQ(NumberedName(u".", 2), u". (2)");
+  EXPECT_EQ(NumberedName(u"..", 2), u".. (2)");
+  EXPECT_EQ(NumberedName(u"报告.docx", 12), u"报告 (12).docx");
+}
+
+TEST(DeduplicateNamesTest, RepeatedFilesAreNumberedInListingOrder) {
+  std::vector<FolderEntry> folders;
+  std::vector<FileEntry> files = {File(u"a.txt"), File(u"b.txt"), File(u"a.txt"), File(u"a.txt"),
+                                  File(u".profile"), File(u".profile")};
+  DeduplicateNames(folders, files);
+  EXPECT_EQ(Names(folders, files),
+            (std::vector<std::u16string>{u"a.txt", u"b.txt", u"a (2).txt", u"a (3).txt",
+                                         u".profile", u".profile (2)"}));
+}
+
+TEST(DeduplicateNamesTest, FoldersClaimNamesBeforeFiles) {
+  std::vector<FolderEntry> folders = {Folder(u"x"), Folder(u"x")};
+  std::vector<FileEntry> files = {File(u"x")};
+  DeduplicateNames(folders, files);
+  EXPECT_EQ(Names(folders, files), (std::vector<std::u16string>{u"x", u"x (2)", u"x (3)"}));
+}
+
+TEST(DeduplicateNamesTest, ComparisonIsExactAndNewNamesAreNotCounted) {
+  std::vector<FolderEntry> folders;
+  // "A.txt" differs from "a.txt"; the listed "a (2).txt" is its own first
+  // occurrence even though the renamed second "a.txt" takes the same name.
+  std::vector<FileEntry> files = {File(u"a.txt"), File(u"A.txt"), File(u"a.txt"),
+                                  File(u"a (2).txt")};
+  DeduplicateNames(folders, files);
+  EXPECT_EQ(Names(folders, files),
+            (std::vector<std::u16string>{u"a.txt", u"A.txt", u"a (2).txt", u"a (2).txt"}));
+}
+
+TEST(TreePopulatorHelpersTest, UnusableNamesAndRequestBody) {
+  EXPECT_TRUE(IsUsableLocalName(u"a b.txt"));
+  EXPECT_TRUE(IsUsableLocalName(u"...."));
+  EXPECT_FALSE(IsUsableLocalName(u""));
+  EXPECT_FALSE(IsUsableLocalName(u"."));
+  EXPECT_FALSE(IsUsableLocalName(u".."));
+  EXPECT_FALSE(IsUsableLocalName(u"../etc"));
+  EXPECT_FALSE(IsUsableLocalName(u"a\\b"));
+  EXPECT_FALSE(IsUsableLocalName(std::u16string(u"a\0b", 3)));
+  EXPECT_EQ(FolderListBody("d-7Hq"), "{\"parent_id\":\"d-7Hq\",\"owner_type\":1}");
+}
+
+}  // namespace
+}  // namespace zem::populate
