@@ -9,7 +9,16 @@
 // body (given whole, or pulled from a reader in pieces with the length
 // announced up front), receive the response, read the status, then hand the
 // response body to a sink in chunks. A failure to send or receive is reported
-// as a value naming the stage and the system error, never as an exception.
+// as a value naming the stage and the system error, never as an exception,
+// and nothing is printed: callers decide what to say.
+//
+// Where the failures land on both platforms: nothing listening, a name that
+// does not resolve, or a TLS handshake that fails (TLS to a plain-HTTP port)
+// fail at kSend — WinHTTP connects lazily, inside WinHttpSendRequest. A reader
+// that runs out early, or a connection lost while the body goes out, fails at
+// kWrite. No answer, or a broken one, before the status line: kReceive. A
+// connection lost part-way through the response body is not a failure: the
+// exchange completes with the status and `read_error` set.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +28,9 @@
 
 namespace zem::platform {
 
+// WinHTTP applies each limit to its own step (WinHttpSetTimeouts). libcurl
+// has no per-step limits: resolve + connect bound the connection set-up, and
+// the larger of send and receive bounds any stretch without a byte moving.
 struct HttpTimeouts {
   // Milliseconds; 0 leaves the platform's default in place.
   int resolve_ms = 0;
@@ -46,7 +58,9 @@ struct HttpRequest {
   // bytes than announced were sent).
   std::function<size_t(char* buf, size_t cap)> body_reader;
   uint64_t body_length = 0;
-  size_t body_piece = 1 << 20;  // the size of each piece asked of the reader
+  // The size of each piece asked of the reader (libcurl keeps it within
+  // 16 KiB..2 MiB, its upload buffer limits).
+  size_t body_piece = 1 << 20;
   // Called after each piece has been handed to the connection, with the
   // bytes sent so far.
   std::function<void(uint64_t sent)> on_body_progress;
@@ -76,8 +90,11 @@ enum class HttpStage {
 
 struct HttpResult {
   HttpStage failed_stage = HttpStage::kNone;  // kNone: response received
-  uint32_t os_error = 0;       // system error of the failing stage
-  uint64_t body_bytes_sent = 0;
+  // System error of the failing stage: a Win32 error (GetLastError, e.g.
+  // 12029 ERROR_WINHTTP_CANNOT_CONNECT) on Windows, an errno on Linux (the
+  // socket's own, else the closest one: ECONNREFUSED, ETIMEDOUT, EPROTO, EIO).
+  uint32_t os_error = 0;
+  uint64_t body_bytes_sent = 0;  // of the body; what the reader handed over when streamed
   int status = 0;              // HTTP status; 0 when it could not be read
   bool read_error = false;     // the body read stopped on an error, not at its end
   bool ok() const { return failed_stage == HttpStage::kNone; }
