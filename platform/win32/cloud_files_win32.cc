@@ -1,0 +1,318 @@
+// The Windows sync-root provider: the Cloud Files API, loaded from
+// cldapi.dll at first use. This file is the only place that sees the raw
+// API; everything is converted to the types of platform/cloud_files.h here.
+// Without the DLL (older Windows, Wine) every call fails with
+// kHrProviderUnavailable instead of crashing.
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/cloud_files.h"
+#include "platform/win32/cldapi_abi.h"
+
+namespace zem::platform {
+namespace {
+
+using namespace cfabi;
+
+struct CldApi {
+  bool loaded = false;
+  CfConnectSyncRootFn connect = nullptr;
+  CfDisconnectSyncRootFn disconnect = nullptr;
+  CfExecuteFn execute = nullptr;
+  CfCreatePlaceholdersFn create_placeholders = nullptr;
+  CfConvertToPlaceholderFn convert = nullptr;
+  CfUpdatePlaceholderFn update = nullptr;
+  CfSetInSyncStateFn set_in_sync = nullptr;
+  CfGetPlaceholderInfoFn get_info = nullptr;
+};
+
+template <typename Fn>
+bool Resolve(HMODULE dll, const char* name, Fn* out) {
+  *out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
+  return *out != nullptr;
+}
+
+// Loaded once; never unloaded (callbacks may run until the process ends).
+const CldApi& Api() {
+  static const CldApi api = [] {
+    CldApi a;
+    HMODULE dll = LoadLibraryW(L"cldapi.dll");
+    if (!dll) return a;
+    a.loaded = Resolve(dll, "CfConnectSyncRoot", &a.connect) &&
+               Resolve(dll, "CfDisconnectSyncRoot", &a.disconnect) &&
+               Resolve(dll, "CfExecute", &a.execute) &&
+               Resolve(dll, "CfCreatePlaceholders", &a.create_placeholders) &&
+               Resolve(dll, "CfConvertToPlaceholder", &a.convert) &&
+               Resolve(dll, "CfUpdatePlaceholder", &a.update) &&
+               Resolve(dll, "CfSetInSyncState", &a.set_in_sync) &&
+               Resolve(dll, "CfGetPlaceholderInfo", &a.get_info);
+    return a;
+  }();
+  return api;
+}
+
+// The callbacks of each connection, found by the key Windows hands back.
+std::mutex g_mu;
+std::map<LONGLONG, std::shared_ptr<const SyncRootCallbacks>> g_connections;  // guarded by g_mu
+
+std::shared_ptr<const SyncRootCallbacks> CallbacksOf(const CF_CALLBACK_INFO* info) {
+  std::lock_guard lock(g_mu);
+  auto it = g_connections.find(info->ConnectionKey.Internal);
+  return it == g_connections.end() ? nullptr : it->second;
+}
+
+// The callback's path with its volume: NormalizedPath starts at the root
+// of the volume ("\Users\…").
+std::filesystem::path FullPathOf(const CF_CALLBACK_INFO* info, PCWSTR path) {
+  if (!path) return {};
+  std::wstring p(path);
+  if (!p.empty() && p[0] == L'\\' && (p.size() < 2 || p[1] != L'\\') && info->VolumeDosName) {
+    p = std::wstring(info->VolumeDosName) + p;
+  }
+  return std::filesystem::path(p);
+}
+
+std::string IdentityOf(const CF_CALLBACK_INFO* info) {
+  if (!info->FileIdentity || info->FileIdentityLength == 0) return {};
+  return std::string(static_cast<const char*>(info->FileIdentity), info->FileIdentityLength);
+}
+
+ChangeInfo ChangeOf(const CF_CALLBACK_INFO* info) {
+  ChangeInfo c;
+  c.connection = info->ConnectionKey.Internal;
+  c.identity = IdentityOf(info);
+  c.path = FullPathOf(info, info->NormalizedPath);
+  c.pid = info->ProcessInfo ? info->ProcessInfo->ProcessId : 0;
+  return c;
+}
+
+bool IsDirectory(const std::filesystem::path& p) {
+  const DWORD a = GetFileAttributesW(p.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+  auto cb = CallbacksOf(info);
+  if (!cb || !cb->fetch_data) return;
+  FetchDataInfo f;
+  f.key.connection = info->ConnectionKey.Internal;
+  f.key.transfer = info->TransferKey.QuadPart;
+  f.key.request = info->RequestKey.QuadPart;
+  f.identity = IdentityOf(info);
+  f.path = FullPathOf(info, info->NormalizedPath);
+  f.required_offset = params->FetchData.RequiredFileOffset.QuadPart;
+  f.required_length = params->FetchData.RequiredLength.QuadPart;
+  f.file_size = info->FileSize.QuadPart;
+  f.pid = info->ProcessInfo ? info->ProcessInfo->ProcessId : 0;
+  cb->fetch_data(f);
+}
+
+void CALLBACK OnCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+  auto cb = CallbacksOf(info);
+  if (!cb || !cb->close_completion) return;
+  ChangeInfo c = ChangeOf(info);
+  c.deleted = (params->CloseCompletion.Flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0;
+  c.is_directory = IsDirectory(c.path);
+  cb->close_completion(c);
+}
+
+void CALLBACK OnDeleteCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
+  auto cb = CallbacksOf(info);
+  if (!cb || !cb->delete_completion) return;
+  cb->delete_completion(ChangeOf(info));
+}
+
+void CALLBACK OnRenameCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+  auto cb = CallbacksOf(info);
+  if (!cb || !cb->rename_completion) return;
+  ChangeInfo c = ChangeOf(info);
+  c.source_path = FullPathOf(info, params->RenameCompletion.SourcePath);
+  c.is_directory = IsDirectory(c.path);
+  cb->rename_completion(c);
+}
+
+LARGE_INTEGER Large(int64_t v) {
+  LARGE_INTEGER l;
+  l.QuadPart = v;
+  return l;
+}
+
+}  // namespace
+
+Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
+                        ConnectionKey* key) {
+  if (!key) return kHrInvalidArgument;
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  // The table in the order the agent registers it; unset entries are left out.
+  std::vector<CF_CALLBACK_REGISTRATION> table;
+  if (callbacks.fetch_data) table.push_back({CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData});
+  if (callbacks.rename_completion) {
+    table.push_back({CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION, OnRenameCompletion});
+  }
+  if (callbacks.close_completion) {
+    table.push_back({CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION, OnCloseCompletion});
+  }
+  if (callbacks.delete_completion) {
+    table.push_back({CF_CALLBACK_TYPE_NOTIFY_DELETE_COMPLETION, OnDeleteCompletion});
+  }
+  table.push_back({CF_CALLBACK_TYPE_NONE, nullptr});
+
+  // Held across the connect, so a callback that comes at once finds its table.
+  std::lock_guard lock(g_mu);
+  CF_CONNECTION_KEY k = {};
+  const HRESULT hr = api.connect(
+      root.c_str(), table.data(), nullptr,
+      CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH, &k);
+  if (FAILED(hr)) return hr;
+  g_connections[k.Internal] = std::make_shared<const SyncRootCallbacks>(callbacks);
+  *key = k.Internal;
+  return S_OK;
+}
+
+Hresult DisconnectSyncRoot(ConnectionKey key) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  {
+    std::lock_guard lock(g_mu);
+    if (!g_connections.count(key)) return kHrInvalidKey;
+  }
+  const HRESULT hr = api.disconnect(CF_CONNECTION_KEY{key});
+  std::lock_guard lock(g_mu);
+  g_connections.erase(key);
+  return hr;
+}
+
+Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+                     int64_t length) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  CF_OPERATION_INFO op = {};
+  op.StructSize = sizeof(CF_OPERATION_INFO);
+  op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
+  op.ConnectionKey.Internal = key.connection;
+  op.TransferKey.QuadPart = key.transfer;
+  op.RequestKey.QuadPart = 0;
+  CF_OPERATION_PARAMETERS params = {};
+  params.ParamSize = kTransferDataParamSize;
+  params.TransferData.Flags = 0;
+  params.TransferData.CompletionStatus = static_cast<LONG>(status);
+  params.TransferData.Buffer = status == kStatusSuccess ? data : nullptr;
+  params.TransferData.Offset = Large(offset);
+  params.TransferData.Length = Large(length);
+  return api.execute(&op, &params);
+}
+
+Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
+  const CldApi& api = Api();
+  if (!api.loaded) {
+    for (auto& item : items) item.result = kHrProviderUnavailable;
+    return kHrProviderUnavailable;
+  }
+  if (items.empty()) return S_OK;
+  // Names stay alive until the call returns.
+  std::vector<std::wstring> names;
+  names.reserve(items.size());
+  std::vector<CF_PLACEHOLDER_CREATE_INFO> records(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const PlaceholderSpec& s = items[i];
+    names.push_back(s.relative_name.wstring());
+    CF_PLACEHOLDER_CREATE_INFO& r = records[i];
+    r.RelativeFileName = names.back().c_str();
+    r.FsMetadata.BasicInfo.CreationTime = Large(s.creation_time);
+    r.FsMetadata.BasicInfo.LastAccessTime = Large(s.last_access_time);
+    r.FsMetadata.BasicInfo.LastWriteTime = Large(s.last_write_time);
+    r.FsMetadata.BasicInfo.ChangeTime = Large(s.change_time);
+    r.FsMetadata.BasicInfo.FileAttributes = s.attributes;
+    r.FsMetadata.FileSize = Large(s.size);
+    r.FileIdentity = s.identity.data();
+    r.FileIdentityLength = static_cast<DWORD>(s.identity.size());
+    r.Flags = s.mark_in_sync ? CF_PLACEHOLDER_CREATE_FLAG_MARK_IN_SYNC
+                             : CF_PLACEHOLDER_CREATE_FLAG_NONE;
+  }
+  const HRESULT hr = api.create_placeholders(base.c_str(), records.data(),
+                                             static_cast<DWORD>(records.size()),
+                                             CF_CREATE_FLAG_NONE, nullptr);
+  for (size_t i = 0; i < items.size(); ++i) items[i].result = records[i].Result;
+  return hr;
+}
+
+// --- PlaceholderHandle -------------------------------------------------------
+
+namespace {
+HANDLE H(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+}  // namespace
+
+PlaceholderHandle::~PlaceholderHandle() { Close(); }
+
+void PlaceholderHandle::Close() {
+  if (native_ != kClosed) CloseHandle(H(native_));
+  native_ = kClosed;
+}
+
+uint32_t PlaceholderHandle::Open(const std::filesystem::path& path, bool delete_access) {
+  Close();
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | (delete_access ? DELETE : 0),
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  native_ = reinterpret_cast<intptr_t>(h);
+  return 0;
+}
+
+Hresult PlaceholderHandle::ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  return api.convert(H(native_), identity.data(), static_cast<DWORD>(identity.size()),
+                     mark_in_sync ? CF_CONVERT_FLAG_MARK_IN_SYNC : CF_CONVERT_FLAG_NONE, nullptr,
+                     nullptr);
+}
+
+Hresult PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_in_sync) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  return api.update(H(native_), nullptr, identity.data(), static_cast<DWORD>(identity.size()),
+                    nullptr, 0, mark_in_sync ? CF_UPDATE_FLAG_MARK_IN_SYNC : CF_UPDATE_FLAG_NONE,
+                    nullptr, nullptr);
+}
+
+Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  return api.set_in_sync(H(native_), in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC,
+                         CF_SET_IN_SYNC_FLAG_NONE, nullptr);
+}
+
+Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open() || !state) return kHrInvalidArgument;
+  *state = PlaceholderState{};
+  std::vector<BYTE> buf(sizeof(CF_PLACEHOLDER_BASIC_INFO) + kMaxIdentityLength);
+  DWORD returned = 0;
+  const HRESULT hr = api.get_info(H(native_), CF_PLACEHOLDER_INFO_BASIC, buf.data(),
+                                  static_cast<DWORD>(buf.size()), &returned);
+  if (hr == kHrNotACloudFile) return S_OK;  // a plain item
+  if (FAILED(hr)) return hr;
+  const auto* info = reinterpret_cast<const CF_PLACEHOLDER_BASIC_INFO*>(buf.data());
+  state->is_placeholder = true;
+  state->in_sync = info->InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
+  const DWORD n = std::min<DWORD>(info->FileIdentityLength, kMaxIdentityLength);
+  state->identity.assign(reinterpret_cast<const char*>(info->FileIdentity), n);
+  BY_HANDLE_FILE_INFORMATION fi;
+  // Content that is not on disk shows as recall-on-data-access (or offline).
+  constexpr DWORD kRemote = 0x00400000 /* RECALL_ON_DATA_ACCESS */ | FILE_ATTRIBUTE_OFFLINE;
+  state->hydrated = GetFileInformationByHandle(H(native_), &fi) &&
+                    (fi.dwFileAttributes & kRemote) == 0;
+  return S_OK;
+}
+
+}  // namespace zem::platform
