@@ -1,9 +1,13 @@
-// Interim: the request core that holds the back end and authorization line is
-// being written; until it lands the agent makes no service requests.
 #include "agent/service_credentials.h"
+
+#include "client/auth_header.h"
+#include "client/backend.h"
+#include "common/credentials.h"
 
 namespace zem::agent {
 
-void SetUpServiceCredentials(const BackendConfig&) {}
+void SetUpServiceCredentials(const BackendConfig& config) {
+  SetBackend(config, BuildAuthHeader(kBuiltinFallbackToken));
+}
 
 }  // namespace zem::agent

@@ -1,15 +1,32 @@
-// Interim: the sync-root providers are being written; until they land the
-// agent cannot connect and reports that as a connection failure (exit 3).
 #include "agent/sync_root_link.h"
 
-#include "platform/os_error.h"
+#include <mutex>
+#include <optional>
+
+#include "sync/session.h"
 
 namespace zem::agent {
+namespace {
 
-int32_t ConnectSyncRootLink(const std::filesystem::path&) {
-  return platform::HresultFromOsError(50);  // ERROR_NOT_SUPPORTED
+// The connection key, written by the main thread at start-up and shutdown.
+std::mutex g_link_mu;
+std::optional<platform::ConnectionKey> g_key;
+
+}  // namespace
+
+int32_t ConnectSyncRootLink(const std::filesystem::path& path) {
+  std::lock_guard lock(g_link_mu);
+  platform::ConnectionKey key = 0;
+  const platform::Hresult hr = ConnectAgentSyncRoot(path, &key);
+  if (platform::Succeeded(hr)) g_key = key;
+  return hr;
 }
 
-void DisconnectSyncRootLink() {}
+void DisconnectSyncRootLink() {
+  std::lock_guard lock(g_link_mu);
+  if (!g_key) return;
+  DisconnectAgentSyncRoot(*g_key);
+  g_key.reset();
+}
 
 }  // namespace zem::agent
