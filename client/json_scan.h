@@ -4,12 +4,12 @@
 // a test of the "success" key, a bracket-matched cut of one named array, a
 // brace-matched split of that array into objects, and one field pattern per
 // value, searched anywhere in an object's text (a nested object's field that
-// comes first wins). Each field finder gives exactly the first match (in text order) of
-// the corresponding ECMAScript pattern, noted beside it, with capture group 1
-// as the value; "\s" is the ASCII white space of the C locale (space, \t, \n,
-// \v, \f, \r). The finders are hand-written and run in time linear in the
-// input, whatever it holds (NUL bytes, unbalanced brackets, megabytes of
-// quoted text). All functions are pure and thread-safe.
+// comes first wins). Each field finder gives exactly the first match (in text
+// order) of the ECMAScript pattern noted beside it, with capture group 1 as
+// the value; "\s" is the white space of the C locale (space, \t, \n, \v,
+// \f, \r). Everything here is hand-written and linear in the input, whatever
+// it holds (NUL bytes, unbalanced brackets, megabytes of quoted text). All
+// functions are pure and thread-safe.
 #pragma once
 
 #include <cstdint>

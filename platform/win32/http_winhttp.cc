@@ -39,7 +39,7 @@ HttpResult Failed(HttpResult result, HttpStage stage, DWORD error) {
 // WinHTTP default for that one (0 itself would mean "no limit").
 void ApplyTimeouts(HINTERNET session, const HttpTimeouts& t) {
   if (t.resolve_ms == 0 && t.connect_ms == 0 && t.send_ms == 0 && t.receive_ms == 0) return;
-  WinHttpSetTimeouts(session, t.resolve_ms ? t.resolve_ms : 0, t.connect_ms ? t.connect_ms : 60000,
+  WinHttpSetTimeouts(session, t.resolve_ms, t.connect_ms ? t.connect_ms : 60000,
                      t.send_ms ? t.send_ms : 30000, t.receive_ms ? t.receive_ms : 30000);
 }
 
