@@ -7,6 +7,7 @@
 #include <random>
 
 #include "common/output.h"
+#include "common/test_file_aside.h"
 #include "platform/environment.h"
 #include "platform/known_folders.h"
 #include "platform/text.h"
@@ -170,12 +171,9 @@ class ConfigFileTest : public ::testing::Test {
     }
     path_ = ConfigFilePath();
     ASSERT_FALSE(path_.empty());
-    if (std::filesystem::exists(path_)) GTEST_SKIP() << "refusing to touch an existing " << path_;
+    aside_ = std::make_unique<testing::FileAside>(path_);
+    ASSERT_TRUE(aside_->ok());
     std::filesystem::create_directories(path_.parent_path());
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!path_.empty() && !IsSkipped()) std::filesystem::remove(path_, ec);
   }
   void Write(const std::string& bytes) {
     std::ofstream(path_, std::ios::binary) << bytes;
@@ -184,6 +182,7 @@ class ConfigFileTest : public ::testing::Test {
   testing::TempHome home_;
   std::vector<std::unique_ptr<platform::ScopedEnv>> env_;
   std::filesystem::path path_;
+  std::unique_ptr<testing::FileAside> aside_;
 };
 
 TEST_F(ConfigFileTest, LocationsHangOffTheKnownFolders) {

@@ -9,6 +9,7 @@
 
 #include "common/config.h"
 #include "common/credentials.h"
+#include "common/test_file_aside.h"
 #include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -37,12 +38,8 @@ class KeygateProcessTest : public ::testing::Test {
     }
     creds_ = CredentialsFilePath();
     ASSERT_FALSE(creds_.empty());
-    if (fs::exists(creds_)) GTEST_SKIP() << "refusing to touch an existing " << creds_;
-  }
-  void TearDown() override {
-    if (IsSkipped()) return;
-    std::error_code ec;
-    fs::remove_all(creds_, ec);
+    aside_ = std::make_unique<testing::FileAside>(creds_);
+    ASSERT_TRUE(aside_->ok());
   }
 
   platform::ProcessResult Run(const std::vector<std::string>& args, const std::string& input = "",
@@ -50,6 +47,10 @@ class KeygateProcessTest : public ::testing::Test {
     options.stdin_text = input;
     auto r = platform::RunProcess(Keygate(), args, options);
     EXPECT_TRUE(r.started) << Keygate();
+    // Windows writes CR LF to a pipe; compare lines the same on both.
+    for (std::string* s : {&r.out, &r.err}) {
+      for (size_t at; (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);
+    }
     return r;
   }
   std::string Stored() {
@@ -60,6 +61,7 @@ class KeygateProcessTest : public ::testing::Test {
   testing::TempHome home_;
   std::vector<std::unique_ptr<platform::ScopedEnv>> env_;
   fs::path creds_;
+  std::unique_ptr<testing::FileAside> aside_;
 };
 
 TEST_F(KeygateProcessTest, TokenArgumentIsSavedAndVerified) {
@@ -144,17 +146,17 @@ TEST_F(KeygateProcessTest, ConsoleEntryOfNothingOrTooLittle) {
 }
 
 TEST_F(KeygateProcessTest, SaveFailureExitsTwoAndKeepsNothingHalfWritten) {
+  // A file where the app-data folder should be: nothing can be created in it.
   const fs::path app = AppDataDir();
-  std::error_code ec;
-  if (fs::exists(app) && !fs::is_empty(app)) GTEST_SKIP() << app << " is in use";
-  fs::remove(app, ec);
+  testing::FileAside app_aside(app);
+  ASSERT_TRUE(app_aside.ok());
   fs::create_directories(app.parent_path());
   std::ofstream(app) << "a file where the folder should be";
   const auto r = Run({"--token", "0123456789abcdef"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("[ERR] failed to open creds file: " + platform::PathToUtf8(creds_)),
             std::string::npos) << r.err;
-  fs::remove(app, ec);
+  EXPECT_TRUE(fs::is_regular_file(app));
 }
 
 TEST_F(KeygateProcessTest, HelpPrintsUsageAndDoesNothingElse) {
