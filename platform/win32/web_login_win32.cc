@@ -151,8 +151,9 @@ struct Session {
   // Asks the page for its token, unless one has been captured already.
   HRESULT Probe() {
     if (!webview || !token.empty()) return S_OK;
-    auto* h = ScriptHandler::Create(wv::kIID_ExecuteScriptCompletedHandler,
-                                    [this](HRESULT hr, LPCWSTR json) { return OnScriptResult(hr, json); });
+    auto* h = ScriptHandler::Create(
+        wv::kIID_ExecuteScriptCompletedHandler,
+        [this](HRESULT hr, LPCWSTR json) { return OnScriptResult(hr, json); });
     if (!h) return S_OK;
     webview->lpVtbl->ExecuteScript(webview, kProbeScript, h);
     ReleaseRef(h);
@@ -200,7 +201,8 @@ struct Session {
         [this](HRESULT r, wv::ICoreWebView2Controller* c) { return OnControllerCreated(r, c); });
     // A controller request that is refused outright ends like a failed one;
     // otherwise the window would wait forever.
-    const HRESULT call = h ? env->lpVtbl->CreateCoreWebView2Controller(env, window, h) : E_OUTOFMEMORY;
+    const HRESULT call =
+        h ? env->lpVtbl->CreateCoreWebView2Controller(env, window, h) : E_OUTOFMEMORY;
     ReleaseRef(h);
     if (FAILED(call)) {
       ShowError(kControllerFailedText);
