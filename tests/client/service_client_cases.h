@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/auth_header.h"
@@ -75,6 +76,7 @@ class ServiceClient : public ::testing::Test {
     EXPECT_EQ(r.Header("Authorization"), TestZemd().token);
     EXPECT_EQ(r.Header("User-Agent"), "ZemCloudDisk/1.0");
     EXPECT_EQ(r.Header("Content-Type"), content_type);
+    EXPECT_EQ(r.Header("Expect"), "");  // no 100-continue round trip
   }
 
   ZemdAdmin admin_{TestZemd()};
@@ -435,6 +437,28 @@ TEST_F(ServiceClient, UploadOverFourGigabytesIsRefusedBeforeSending) {
   EXPECT_EQ(cap.err(), "[UPLOAD-ERR] file > 4GB not supported in upload-simple stream\n");
   EXPECT_EQ(file_id, "unchanged");
   EXPECT_TRUE(admin_.Requests().empty());
+}
+
+TEST_F(ServiceClient, ExchangesRunOnManyThreadsAtOnce) {
+  admin_.CreateFolder("0", "d");
+  admin_.CreateFile("0", "f", "x");
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        std::vector<FolderEntry> folders;
+        std::vector<FileEntry> files;
+        QuotaInfo quota;
+        if (ListFolder("0", folders, files) && folders.size() == 1 && files.size() == 1 &&
+            GetQuota(quota) && quota.file_count == 1) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 60);
 }
 
 // The exchange itself, as both platform implementations must behave.
