@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 
@@ -56,50 +60,117 @@ void BlobStore::Remove(const std::string& sha256) const {
   fs::remove(PathOf(sha256), ec);
 }
 
-struct BlobWriter::HashState {
+struct BlobWriter::Pipeline {
+  static constexpr size_t kMaxBuffers = 4;
+
   Sha256 sha;
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<std::vector<char>> full;  // waiting for the worker, in order
+  std::vector<std::vector<char>> spare;
+  size_t buffers = 1;  // allocated so far, `current_` included
+  bool busy = false;   // the worker holds a buffer
+  bool closing = false;
+  std::string error;
+  std::thread worker;
 };
 
-BlobWriter::BlobWriter(const BlobStore& store) : store_(store), hash_(new HashState) {
+BlobWriter::BlobWriter(const BlobStore& store) : store_(store), pipe_(new Pipeline) {
   tmp_path_ = store.tmp_dir() / ("up-" + std::to_string(::getpid()) + "-" +
                                  std::to_string(g_tmp_counter.fetch_add(1)));
   fd_ = ::open(tmp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd_ < 0) error_ = "cannot create " + tmp_path_.string() + ": " + std::strerror(errno);
-  buffer_.resize(kWriteBuffer);
+  if (fd_ < 0) Fail("cannot create " + tmp_path_.string() + ": " + std::strerror(errno));
+  current_.reserve(kWriteBuffer);
 }
 
 BlobWriter::~BlobWriter() {
+  if (pipe_->worker.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(pipe_->mu);
+      pipe_->closing = true;
+    }
+    pipe_->cv.notify_all();
+    pipe_->worker.join();
+  }
   if (fd_ >= 0) ::close(fd_);
   if (!committed_) ::unlink(tmp_path_.c_str());
-  delete hash_;
+  delete pipe_;
 }
 
-bool BlobWriter::Flush() {
+bool BlobWriter::ok() const {
+  std::lock_guard<std::mutex> lock(pipe_->mu);
+  return pipe_->error.empty();
+}
+
+std::string BlobWriter::error() const {
+  std::lock_guard<std::mutex> lock(pipe_->mu);
+  return pipe_->error;
+}
+
+void BlobWriter::Fail(const std::string& message) {
+  std::lock_guard<std::mutex> lock(pipe_->mu);
+  if (pipe_->error.empty()) pipe_->error = message;
+}
+
+void BlobWriter::Consume(const std::vector<char>& buffer) {
+  pipe_->sha.Update(buffer.data(), buffer.size());
   size_t off = 0;
-  while (off < used_) {
-    ssize_t n = ::write(fd_, buffer_.data() + off, used_ - off);
+  while (off < buffer.size() && fd_ >= 0) {
+    ssize_t n = ::write(fd_, buffer.data() + off, buffer.size() - off);
     if (n < 0) {
       if (errno == EINTR) continue;
-      error_ = std::string("write failed: ") + std::strerror(errno);
-      return false;
+      Fail(std::string("write failed: ") + std::strerror(errno));
+      return;
     }
     off += static_cast<size_t>(n);
   }
-  used_ = 0;
-  return true;
+}
+
+void BlobWriter::WorkerLoop() {
+  std::unique_lock<std::mutex> lock(pipe_->mu);
+  while (true) {
+    pipe_->cv.wait(lock, [&] { return !pipe_->full.empty() || pipe_->closing; });
+    if (pipe_->full.empty()) return;  // closing and drained
+    std::vector<char> buf = std::move(pipe_->full.front());
+    pipe_->full.pop_front();
+    pipe_->busy = true;
+    lock.unlock();
+    Consume(buf);
+    buf.clear();
+    lock.lock();
+    pipe_->busy = false;
+    pipe_->spare.push_back(std::move(buf));
+    pipe_->cv.notify_all();
+  }
+}
+
+// Hands the filled buffer to the worker and takes an empty one, waiting when
+// all buffers are in use.
+void BlobWriter::Submit() {
+  if (!pipe_->worker.joinable()) pipe_->worker = std::thread([this] { WorkerLoop(); });
+  std::unique_lock<std::mutex> lock(pipe_->mu);
+  pipe_->full.push_back(std::move(current_));
+  pipe_->cv.notify_all();
+  if (pipe_->spare.empty() && pipe_->buffers < Pipeline::kMaxBuffers) {
+    ++pipe_->buffers;
+    current_ = std::vector<char>();
+    current_.reserve(kWriteBuffer);
+    return;
+  }
+  pipe_->cv.wait(lock, [&] { return !pipe_->spare.empty(); });
+  current_ = std::move(pipe_->spare.back());
+  pipe_->spare.pop_back();
 }
 
 bool BlobWriter::Append(const char* data, size_t len) {
-  if (!ok() || finished_) return false;
-  hash_->sha.Update(data, len);
+  if (finished_ || fd_ < 0 || !ok()) return false;
   size_ += len;
   while (len > 0) {
-    size_t take = std::min(len, buffer_.size() - used_);
-    std::memcpy(buffer_.data() + used_, data, take);
-    used_ += take;
+    size_t take = std::min(len, kWriteBuffer - current_.size());
+    current_.insert(current_.end(), data, data + take);
     data += take;
     len -= take;
-    if (used_ == buffer_.size() && !Flush()) return false;
+    if (current_.size() == kWriteBuffer) Submit();
   }
   return true;
 }
@@ -107,8 +178,20 @@ bool BlobWriter::Append(const char* data, size_t len) {
 bool BlobWriter::Finish() {
   if (finished_) return ok();
   finished_ = true;
-  sha256_ = hash_->sha.HexDigest();
-  return ok() && Flush();
+  if (pipe_->worker.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(pipe_->mu);
+      pipe_->full.push_back(std::move(current_));
+      pipe_->closing = true;
+    }
+    pipe_->cv.notify_all();
+    pipe_->worker.join();
+  } else {
+    Consume(current_);
+  }
+  current_ = std::vector<char>();
+  sha256_ = pipe_->sha.HexDigest();
+  return fd_ >= 0 && ok();
 }
 
 bool BlobWriter::Commit() {
@@ -117,7 +200,7 @@ bool BlobWriter::Commit() {
   fd_ = -1;
   fs::path target = store_.PathOf(sha256_);
   if (::rename(tmp_path_.c_str(), target.c_str()) != 0) {
-    error_ = "cannot store blob " + target.string() + ": " + std::strerror(errno);
+    Fail("cannot store blob " + target.string() + ": " + std::strerror(errno));
     return false;
   }
   committed_ = true;

@@ -27,9 +27,12 @@ class BlobStore {
   std::filesystem::path tmp_dir_;
 };
 
-// Receives content in pieces, hashing and writing it to a temporary file
-// through a bounded buffer. Commit() moves it to its blob name; a writer
-// destroyed without Commit() removes its temporary file.
+// Receives content in pieces, hashing and writing it to a temporary file.
+// Pieces are gathered into 1 MiB buffers; once the first buffer is full, a
+// worker thread of the writer hashes and writes the buffers in order while
+// the caller keeps receiving (at most four buffers exist, so memory stays
+// bounded). Commit() moves the file to its blob name; a writer destroyed
+// without Commit() removes its temporary file.
 class BlobWriter {
  public:
   explicit BlobWriter(const BlobStore& store);
@@ -37,8 +40,8 @@ class BlobWriter {
   BlobWriter(const BlobWriter&) = delete;
   BlobWriter& operator=(const BlobWriter&) = delete;
 
-  bool ok() const { return fd_ >= 0 && error_.empty(); }
-  const std::string& error() const { return error_; }
+  bool ok() const;
+  std::string error() const;
   bool Append(const char* data, size_t len);
   // Writes what is buffered and finishes the hash (size() and sha256() are
   // then final). Commit() calls it when it has not been called.
@@ -49,20 +52,23 @@ class BlobWriter {
   const std::string& sha256() const { return sha256_; }
 
  private:
-  bool Flush();
+  struct Pipeline;
+  // Hashes and writes one buffer (worker thread, or the caller when there is
+  // no worker).
+  void Consume(const std::vector<char>& buffer);
+  void Submit();
+  void WorkerLoop();
+  void Fail(const std::string& message);
 
   const BlobStore& store_;
   std::filesystem::path tmp_path_;
   int fd_ = -1;
-  std::vector<char> buffer_;
-  size_t used_ = 0;
+  std::vector<char> current_;  // being filled by Append
   uint64_t size_ = 0;
   std::string sha256_;
-  std::string error_;
   bool committed_ = false;
   bool finished_ = false;
-  struct HashState;
-  HashState* hash_;
+  Pipeline* pipe_;
 };
 
 // Copies a local file into the store; fills size and hash.

@@ -105,12 +105,10 @@ bool Describe(const sockaddr_storage& ss, std::string* addr, int* port) {
 
 }  // namespace
 
-bool DropConnection(const httplib::Request& req) {
-  // httplib does not hand the socket to handlers; find it among our open
-  // descriptors by its two endpoints, which identify it uniquely.
+int FindConnectionSocket(const httplib::Request& req) {
   DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return false;
-  bool dropped = false;
+  if (!dir) return -1;
+  int found = -1;
   while (dirent* e = ::readdir(dir)) {
     int fd = std::atoi(e->d_name);
     if (fd <= 2 || fd == ::dirfd(dir)) continue;
@@ -122,13 +120,17 @@ bool DropConnection(const httplib::Request& req) {
     int lport = 0, pport = 0;
     if (!Describe(local, &laddr, &lport) || !Describe(peer, &paddr, &pport)) continue;
     if (lport == req.local_port && pport == req.remote_port && paddr == req.remote_addr) {
-      ::shutdown(fd, SHUT_RDWR);
-      dropped = true;
+      found = fd;
       break;
     }
   }
   ::closedir(dir);
-  return dropped;
+  return found;
+}
+
+bool DropConnection(const httplib::Request& req) {
+  int fd = FindConnectionSocket(req);
+  return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
 }
 
 namespace {

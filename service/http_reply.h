@@ -33,6 +33,11 @@ bool PercentDecode(const std::string& in, std::string* out);
 // The decoded value of `key` in a raw query, if present and well-formed.
 std::optional<std::string> QueryValue(const std::string& query, const std::string& key);
 
+// The socket descriptor that carries the request, or -1. httplib does not
+// hand it to handlers; it is found among the open descriptors by its two
+// endpoints, which identify it uniquely.
+int FindConnectionSocket(const httplib::Request& req);
+
 // Closes the request's connection without answering (shutdown of the socket
 // that carries it; the server's own write then fails and it closes).
 bool DropConnection(const httplib::Request& req);
