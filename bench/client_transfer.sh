@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Transfer speed of the service client against curl, to the same local zemd,
 # measured in the same run:
-#   upload:   UploadSimple of the file  vs  curl --data-binary @file
+#   upload:   UploadSimple of the file  vs  curl -T file -X POST (curl's
+#             streamed upload; --data-binary @file loads the file into memory
+#             first and refuses files of 1 GiB or more)
 #   download: the exchange into a file  vs  curl -o file
 # plus the peak RSS of the uploading process. Prints speed ratios
 # (curl time / client time; 1.0 = as fast as curl), best of ROUNDS each.
 # Usage: bench/client_transfer.sh [BUILD_DIR] [SIZE_MIB] [ROUNDS]
-#   (defaults: build/linux, 1024, 5). Downloads are written to /dev/shm when
+#   (defaults: build/linux, 1024, 5; downloads run 3 x ROUNDS). Downloads are written to /dev/shm when
 # it exists, so that disk write-back does not swamp the comparison.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +44,7 @@ for round in $(seq 1 "$rounds"); do
   t0=$(now)
   answer=$(curl -sS --fail --noproxy '*' -H "Authorization: $token" \
     -H "Content-Type: application/octet-stream" -H "Expect:" \
-    --data-binary @"$work/data.bin" "$api/file/upload-simple?folder_id=0&owner_type=1&name=data.bin")
+    -X POST -T "$work/data.bin" "$api/file/upload-simple?folder_id=0&owner_type=1&name=data.bin")
   t1=$(now)
   curl_up=$(min "$curl_up" "$(elapsed "$t0" "$t1")")
   file_id=$(printf '%s' "$answer" | sed -n 's/.*"file_id" *: *"\([^"]*\)".*/\1/p')
@@ -54,6 +56,12 @@ for round in $(seq 1 "$rounds"); do
   kb=$(printf '%s' "$out" | sed -n 's/.*peak_rss_kb=\([0-9]*\).*/\1/p')
   [ "$kb" -gt "$peak_kb" ] && peak_kb=$kb
 
+  echo "[bench] round $round done"
+done
+
+# Downloads are short and the machine is shared: three times as many rounds,
+# alternating, best of each.
+for round in $(seq 1 $((rounds * 3))); do
   t0=$(now)
   curl -sS --fail --noproxy '*' -H "Authorization: $token" -o "$out_dir/curl.out" \
     "$api/file/download?id=$file_id"
@@ -66,7 +74,6 @@ for round in $(seq 1 "$rounds"); do
   zem_down=$(min "$zem_down" "$(elapsed "$t0" "$t1")")
   cmp -s "$out_dir/zem.out" "$work/data.bin" || { echo "[bench] downloaded bytes differ" >&2; exit 1; }
   rm -f "$out_dir/curl.out" "$out_dir/zem.out"
-  echo "[bench] round $round done"
 done
 
 printf '[bench] upload   %d MiB: curl %.2fs, client %.2fs, ratio %.3f (goal >= 0.95)\n' \
