@@ -49,44 +49,6 @@ struct BodyCapture {
   std::string text;
 };
 
-// httplib reads a body 4 KiB at a time, polling before each read; on
-// loopback the reader then drains the socket faster than the sender fills it
-// and sleeps and wakes for every few kilobytes. For a large body, a receive
-// low-water mark makes the socket report readable only when plenty has
-// arrived. It is lowered to 1 before the last stretch, so that the final
-// bytes of the body are never waited for.
-class LargeBodyReceive {
- public:
-  static constexpr int kLowWater = 256 * 1024;
-  static constexpr uint64_t kMargin = kLowWater + 64 * 1024;
-
-  LargeBodyReceive(const httplib::Request& req, bool enabled) {
-    if (!enabled) return;
-    remaining_ = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
-    if (remaining_ < 4 * kMargin) return;
-    fd_ = FindConnectionSocket(req);
-    if (fd_ >= 0) SetLowWater(kLowWater);
-  }
-  ~LargeBodyReceive() {
-    if (active_) SetLowWater(1);
-  }
-  void Received(size_t n) {
-    remaining_ = remaining_ > n ? remaining_ - n : 0;
-    if (active_ && remaining_ <= kMargin) SetLowWater(1);
-  }
-
- private:
-  void SetLowWater(int bytes) {
-    active_ = bytes > 1 &&
-              ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes) == 0;
-    if (bytes == 1) ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
-  }
-
-  int fd_ = -1;
-  uint64_t remaining_ = 0;
-  bool active_ = false;
-};
-
 // Checks that host:port can be bound, to report the reason when not.
 bool ProbeBind(const std::string& host, int port, std::string* error) {
   addrinfo hints{};
@@ -242,11 +204,9 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
   BodyCapture body(is_upload ? RequestLog::kMaxStoredBody : kMaxParsedBody, !is_upload);
   bool complete = true;
   if (reader) {
-    LargeBodyReceive tuning(req, is_upload);
     complete = (*reader)([&](const char* data, size_t n) {
       body.Add(data, n);
       if (writer) writer->Append(data, n);
-      tuning.Received(n);
       return true;
     });
   }
