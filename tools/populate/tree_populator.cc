@@ -97,7 +97,8 @@ bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
       if (!IsUsableLocalName(f.name)) { ++unusable; continue; }
       specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeNormal, f.size, "F:" + f.id));
     }
-    if (!specs.empty()) platform::CreatePlaceholders(local, specs);
+    platform::Hresult overall = 0;
+    if (!specs.empty()) overall = platform::CreatePlaceholders(local, specs);
 
     size_t created = 0;
     size_t unavailable = 0;
@@ -105,7 +106,8 @@ bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
       if (platform::Succeeded(s.result)) ++created;
       if (s.result == platform::kHrProviderUnavailable) ++unavailable;
     }
-    if (!specs.empty() && unavailable == specs.size()) {
+    if (!specs.empty() && created == 0 &&
+        (unavailable == specs.size() || overall == platform::kHrProviderUnavailable)) {
       // No placeholder platform at all (Windows without cldapi.dll): every
       // later folder would fail the same way, so stop instead of reporting
       // the whole tree as skipped.
