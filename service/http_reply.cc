@@ -128,11 +128,6 @@ int FindConnectionSocket(const httplib::Request& req) {
   return found;
 }
 
-bool DropConnection(const httplib::Request& req) {
-  int fd = FindConnectionSocket(req);
-  return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
-}
-
 namespace {
 
 // Where the bytes of a reply come from.

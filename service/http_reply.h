@@ -35,12 +35,9 @@ std::optional<std::string> QueryValue(const std::string& query, const std::strin
 
 // The socket descriptor that carries the request, or -1. httplib does not
 // hand it to handlers; it is found among the open descriptors by its two
-// endpoints, which identify it uniquely.
+// endpoints, which identify it uniquely. Shutting it down closes the
+// connection without an answer (the server's own write then fails).
 int FindConnectionSocket(const httplib::Request& req);
-
-// Closes the request's connection without answering (shutdown of the socket
-// that carries it; the server's own write then fails and it closes).
-bool DropConnection(const httplib::Request& req);
 
 // Writes `reply` into `res`. A cut or trickle fault shapes how the body is
 // sent: the headers always promise the whole length.

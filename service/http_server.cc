@@ -215,14 +215,14 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
   if (record.body_stored) record.body = body.text.substr(0, RequestLog::kMaxStoredBody);
 
   Reply reply;
-  bool dropped = false;
+  int drop_fd = -1;
   if (fault && fault->kind == FaultKind::kStatus) {
     reply = ErrorReply(fault->status, "injected");
   } else if (fault && fault->kind == FaultKind::kBusiness) {
     reply = BusinessFailure("injected business failure");
   } else if (fault && fault->kind == FaultKind::kDrop) {
-    dropped = DropConnection(req);
-    if (!dropped) reply = ErrorReply(500, "injected drop failed to find the connection");
+    drop_fd = FindConnectionSocket(req);
+    if (drop_fd < 0) reply = ErrorReply(500, "injected drop failed to find the connection");
   } else if (StartsWith(path, kUpdatePrefix) && req.method == "GET") {
     reply = UpdateFile(options_.updates_dir, path);
   } else if (!StartsWith(path, kApiPrefix)) {
@@ -248,6 +248,7 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
   } else {
     record.body_sha256 = body.sha.HexDigest();
   }
+  bool dropped = drop_fd >= 0;
   record.status = dropped ? 0 : reply.status;
   if (fault) record.fault = FaultKindName(fault->kind);
   if (options_.verbose) {
@@ -255,8 +256,11 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
                      (fault ? std::string(" fault=") + FaultKindName(fault->kind) : "") + "\n"
               << std::flush;
   }
+  // Logged before anything reaches the client, so a client that has seen
+  // the answer (or the drop) finds the request in the log.
   service_.log().Add(std::move(record));
   if (dropped) {
+    ::shutdown(drop_fd, SHUT_RDWR);
     res.status = 500;  // never reaches the client: the socket is shut down
     return;
   }

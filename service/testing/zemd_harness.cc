@@ -64,12 +64,19 @@ std::string PercentEncode(const std::string& s) {
 }
 
 // Runs `argv` to completion; its exit status, or -1.
+// The argument vector for execv, built before fork: a child of a
+// multithreaded process may only make async-signal-safe calls.
+std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
 int RunToEnd(const std::vector<std::string>& args) {
+  std::vector<char*> argv = ArgvOf(args);
   pid_t pid = fork();
   if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     int devnull = open("/dev/null", O_WRONLY);
     if (devnull >= 0) dup2(devnull, 1);
     execv(argv[0], argv.data());
@@ -134,11 +141,9 @@ bool ZemdServer::Start(const ZemdOptions& o) {
   }
   args.insert(args.end(), o.extra_args.begin(), o.extra_args.end());
   fs::path log_file = root_dir_ / "zemd.log";
+  std::vector<char*> argv = ArgvOf(args);
   pid_ = fork();
   if (pid_ == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     int log = open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (log >= 0) {
       dup2(log, 1);
