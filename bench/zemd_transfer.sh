@@ -37,8 +37,14 @@ head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/src.bin"
 bytes=$(stat -c %s "$work/src.bin")
 rss_start=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
 
+# zemd's CPU time so far (user + system) in seconds: the load-independent
+# cost of a transfer, next to its wall-clock rate on a shared machine.
+cpu_s() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/proc/$pid/stat"; }
+delta() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
 mbps() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", (t > 0 ? b / t / 1e6 : 0) }'; }
 
+cpu0=$(cpu_s)
 # Upload: the client streams the file (curl reads it in pieces, never whole).
 read -r up_time up_code < <(curl -s -o "$work/up.json" -w '%{time_total} %{http_code}\n' \
   -H "Authorization: $token" -H 'Content-Type: application/octet-stream' \
@@ -48,6 +54,7 @@ read -r up_time up_code < <(curl -s -o "$work/up.json" -w '%{time_total} %{http_
 id=$(sed -n 's/.*"file_id":"\([^"]*\)".*/\1/p' "$work/up.json")
 [ -n "$id" ] || { echo "upload answer has no file_id: $(cat "$work/up.json")" >&2; exit 1; }
 
+cpu1=$(cpu_s)
 # Download to /dev/null (the sink is not what is measured), then once more
 # to a file to check the bytes.
 read -r down_time down_code down_bytes < <(curl -s -o /dev/null \
@@ -55,13 +62,15 @@ read -r down_time down_code down_bytes < <(curl -s -o /dev/null \
   "$base/file/download?id=$id")
 [ "$down_code" = 200 ] && [ "$down_bytes" = "$bytes" ] ||
   { echo "download failed: HTTP $down_code, $down_bytes bytes" >&2; exit 1; }
+cpu2=$(cpu_s)
 curl -s -o "$work/back.bin" -H "Authorization: $token" "$base/file/download?id=$id"
 cmp -s "$work/src.bin" "$work/back.bin" && same=yes || same=NO
 
 peak_kib=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status")
 echo "[bench] zemd_transfer size=${size_mib}MiB"
-echo "upload:   $(mbps "$bytes" "$up_time") MB/s (${up_time}s)"
-echo "download: $(mbps "$bytes" "$down_time") MB/s (${down_time}s)"
+echo "upload:   $(mbps "$bytes" "$up_time") MB/s (${up_time}s; zemd CPU $(delta "$cpu0" "$cpu1")s)"
+echo "download: $(mbps "$bytes" "$down_time") MB/s (${down_time}s; zemd CPU $(delta "$cpu1" "$cpu2")s)"
+echo "machine load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 echo "content identical after round trip: $same"
 echo "zemd peak RSS (VmHWM): $((peak_kib / 1024)) MiB (at start: $((rss_start / 1024)) MiB)"
 [ "$same" = yes ]
