@@ -30,7 +30,8 @@ namespace zem::platform {
 
 // WinHTTP applies each limit to its own step (WinHttpSetTimeouts). libcurl
 // has no per-step limits: resolve + connect bound the connection set-up, and
-// the larger of send and receive bounds any stretch without a byte moving.
+// the larger of send and receive bounds any stretch without a byte moving
+// (checked about once a second).
 struct HttpTimeouts {
   // Milliseconds; 0 leaves the platform's default in place.
   int resolve_ms = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -42,7 +43,30 @@ struct Transfer {
   bool reader_short = false;  // the reader ran out before the announced length
   bool status_seen = false;
   bool stopped = false;       // we ended the body read on purpose
+  // The send/receive time-out: the longest stretch without a byte moving.
+  std::chrono::milliseconds idle_limit{0};
+  std::chrono::steady_clock::time_point last_move;
+  curl_off_t last_down = 0, last_up = 0;
+  bool timed_out = false;
 };
+
+// Progress hook used for the send/receive time-out; libcurl calls it at
+// least once a second while a transfer waits.
+int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+  auto* t = static_cast<Transfer*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (down != t->last_down || up != t->last_up) {
+    t->last_down = down;
+    t->last_up = up;
+    t->last_move = now;
+    return 0;
+  }
+  if (now - t->last_move > t->idle_limit) {
+    t->timed_out = true;
+    return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+  }
+  return 0;
+}
 
 size_t OnRead(char* buf, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -165,15 +189,18 @@ uint32_t OsErrorFor(CURL* curl, CURLcode rc) {
   }
 }
 
-void ApplyTimeouts(CURL* curl, const HttpTimeouts& t) {
+void ApplyTimeouts(CURL* curl, const HttpTimeouts& t, Transfer& transfer) {
   const long connect = static_cast<long>(t.resolve_ms) + t.connect_ms;
   if (connect > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect);
   // libcurl has no per-write or per-read limit: a transfer that moves no
   // byte for that long is ended instead.
   const int idle_ms = std::max(t.send_ms, t.receive_ms);
   if (idle_ms > 0) {
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>((idle_ms + 999) / 1000));
+    transfer.idle_limit = std::chrono::milliseconds(idle_ms);
+    transfer.last_move = std::chrono::steady_clock::now();
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   }
 }
 
@@ -207,7 +234,7 @@ HttpResult PerformHttp(const HttpRequest& request) {
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnWrite);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
-  ApplyTimeouts(c, request.timeouts);
+  ApplyTimeouts(c, request.timeouts, t);
 
   const bool streamed = static_cast<bool>(request.body_reader);
   if (request.verb == "GET") {
@@ -240,7 +267,7 @@ HttpResult PerformHttp(const HttpRequest& request) {
     if (!t.status_seen && request.on_status) request.on_status(result.status);
     return result;
   }
-  result.os_error = OsErrorFor(c, rc);
+  result.os_error = t.timed_out ? ETIMEDOUT : OsErrorFor(c, rc);
   if (t.reader_short) {
     result.failed_stage = HttpStage::kWrite;
     result.os_error = EIO;

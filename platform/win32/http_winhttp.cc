@@ -36,11 +36,17 @@ HttpResult Failed(HttpResult result, HttpStage stage, DWORD error) {
 }
 
 // WinHttpSetTimeouts takes all four at once; a value left at 0 keeps the
-// WinHTTP default for that one (0 itself would mean "no limit").
-void ApplyTimeouts(HINTERNET session, const HttpTimeouts& t) {
+// WinHTTP default for that one (0 itself would mean "no limit"). Set on the
+// session and again on the request, whose wait for the response headers has
+// a limit of its own.
+void ApplyTimeouts(HINTERNET handle, const HttpTimeouts& t, bool is_request) {
   if (t.resolve_ms == 0 && t.connect_ms == 0 && t.send_ms == 0 && t.receive_ms == 0) return;
-  WinHttpSetTimeouts(session, t.resolve_ms, t.connect_ms ? t.connect_ms : 60000,
+  WinHttpSetTimeouts(handle, t.resolve_ms, t.connect_ms ? t.connect_ms : 60000,
                      t.send_ms ? t.send_ms : 30000, t.receive_ms ? t.receive_ms : 30000);
+  if (is_request && t.receive_ms) {
+    DWORD ms = static_cast<DWORD>(t.receive_ms);
+    WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &ms, sizeof ms);
+  }
 }
 
 // Streams the reader's pieces with WinHttpWriteData until the announced
@@ -98,7 +104,7 @@ HttpResult PerformHttp(const HttpRequest& r) {
   h.session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                           WINHTTP_NO_PROXY_BYPASS, 0);
   if (!h.session) return Failed(result, HttpStage::kOpen, GetLastError());
-  ApplyTimeouts(h.session, r.timeouts);
+  ApplyTimeouts(h.session, r.timeouts, false);
 
   const std::wstring host = win32::ToW(r.host);
   h.connection = WinHttpConnect(h.session, host.c_str(), r.port, 0);
@@ -110,6 +116,7 @@ HttpResult PerformHttp(const HttpRequest& r) {
                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                  r.secure ? WINHTTP_FLAG_SECURE : 0);
   if (!h.request) return Failed(result, HttpStage::kOpenRequest, GetLastError());
+  ApplyTimeouts(h.request, r.timeouts, true);
 
   const std::wstring headers = win32::ToW(r.headers);
   const bool streamed = static_cast<bool>(r.body_reader);

@@ -510,6 +510,21 @@ TEST_F(ServiceClient, ExchangeStagesAndSinks) {
     EXPECT_EQ(result.body_bytes_sent, 1000000u);
   }
   {
+    // A receive time-out, when one is set, ends a stalled exchange at the
+    // receive stage.
+    ASSERT_TRUE(admin_.InjectFault("/zem/api/cloud-disk/quota", "delay", 1, "\"delay_ms\":4000"));
+    platform::HttpRequest r = MakeServiceRequest("POST", "/zem/api/cloud-disk/quota");
+    r.body = "{}";
+    r.timeouts.receive_ms = 500;
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = platform::PerformHttp(r);
+    EXPECT_EQ(result.failed_stage, platform::HttpStage::kReceive);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(3000))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    EXPECT_GE(took, std::chrono::milliseconds(400));
+  }
+  {
     // Nothing listens: the send stage fails with the system's error.
     UseBackend(1, false);
     const auto result = platform::PerformHttp(MakeServiceRequest("GET", path));
