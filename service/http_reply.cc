@@ -157,7 +157,8 @@ constexpr size_t kSendChunk = 256 * 1024;
 
 }  // namespace
 
-void Emit(const Reply& reply, const Fault* fault, httplib::Response& res) {
+void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
+          std::shared_ptr<void> hold) {
   res.status = reply.status;
   bool shaped = fault && (fault->kind == FaultKind::kCut || fault->kind == FaultKind::kTrickle);
   if (reply.file_path.empty() && !shaped) {
@@ -191,8 +192,8 @@ void Emit(const Reply& reply, const Fault* fault, httplib::Response& res) {
   auto buffer = std::make_shared<std::vector<char>>(std::min<size_t>(chunk, kSendChunk));
   res.set_content_provider(
       static_cast<size_t>(total), reply.content_type,
-      [source, buffer, limit, total, interval_ms](size_t offset, size_t length,
-                                                  httplib::DataSink& sink) {
+      [source, buffer, limit, total, interval_ms, hold](size_t offset, size_t length,
+                                                        httplib::DataSink& sink) {
         if (offset >= limit && limit < total) return false;  // cut: close mid-body
         if (interval_ms > 0 && offset > 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));

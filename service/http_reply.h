@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -40,7 +41,9 @@ std::optional<std::string> QueryValue(const std::string& query, const std::strin
 int FindConnectionSocket(const httplib::Request& req);
 
 // Writes `reply` into `res`. A cut or trickle fault shapes how the body is
-// sent: the headers always promise the whole length.
-void Emit(const Reply& reply, const Fault* fault, httplib::Response& res);
+// sent: the headers always promise the whole length. `hold` is kept alive
+// until a streamed body has been sent (or abandoned).
+void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
+          std::shared_ptr<void> hold = nullptr);
 
 }  // namespace zem::zemd

@@ -132,6 +132,26 @@ bool HttpServer::Bind(std::string* error) {
 
 bool HttpServer::Run() { return svr_.listen_after_bind(); }
 
+void HttpServer::Stop() {
+  {
+    std::unique_lock<std::mutex> lock(in_flight_mu_);
+    in_flight_cv_.wait_for(lock, std::chrono::seconds(30), [&] { return in_flight_ == 0; });
+  }
+  svr_.stop();
+}
+
+std::shared_ptr<void> HttpServer::EnterRequest() {
+  {
+    std::lock_guard<std::mutex> lock(in_flight_mu_);
+    ++in_flight_;
+  }
+  return std::shared_ptr<void>(new int(0), [this](void* p) {
+    delete static_cast<int*>(p);
+    std::lock_guard<std::mutex> lock(in_flight_mu_);
+    if (--in_flight_ == 0) in_flight_cv_.notify_all();
+  });
+}
+
 void HttpServer::HandleAdmin(const httplib::Request& req, httplib::Response& res,
                              const httplib::ContentReader* reader, const std::string& path,
                              const std::string& query) {
@@ -172,6 +192,7 @@ void HttpServer::HandleAdmin(const httplib::Request& req, httplib::Response& res
 
 void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
                         const httplib::ContentReader* reader) {
+  std::shared_ptr<void> in_flight = EnterRequest();
   std::string path, query;
   SplitTarget(req.target, &path, &query);
   if (StartsWith(path, kAdminPrefix)) {
@@ -264,7 +285,7 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
     res.status = 500;  // never reaches the client: the socket is shut down
     return;
   }
-  Emit(reply, fault ? &*fault : nullptr, res);
+  Emit(reply, fault ? &*fault : nullptr, res, std::move(in_flight));
 }
 
 }  // namespace zem::zemd

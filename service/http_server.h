@@ -6,7 +6,10 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "service/service.h"
@@ -30,9 +33,11 @@ class HttpServer {
   // message (port in use, address not available, port file unwritable).
   bool Bind(std::string* error);
   int port() const { return port_; }
-  // Serves until Stop(); requests in progress finish first.
+  // Serves until Stop().
   bool Run();
-  void Stop() { svr_.stop(); }
+  // Waits (at most 30 s) for the requests in progress, bodies included, then
+  // stops; httplib itself would cut a streamed body short.
+  void Stop();
 
  private:
   void Handle(const httplib::Request& req, httplib::Response& res,
@@ -41,6 +46,12 @@ class HttpServer {
                    const httplib::ContentReader* reader, const std::string& path,
                    const std::string& query);
 
+  // Counts a request from its start until its answer has been sent.
+  std::shared_ptr<void> EnterRequest();
+
+  std::mutex in_flight_mu_;
+  std::condition_variable in_flight_cv_;
+  int in_flight_ = 0;
   Service& service_;
   ServerOptions options_;
   httplib::Server svr_;

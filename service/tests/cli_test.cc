@@ -170,6 +170,29 @@ TEST_F(CliTest, StopsCleanlyOnSigtermAndSigint) {
   }
 }
 
+TEST_F(CliTest, ARequestInProgressFinishesBeforeTheServerStops) {
+  ZemdServer zemd;
+  ASSERT_TRUE(zemd.ok()) << zemd.error();
+  std::string id = zemd.CreateFile("0", "slow.bin", std::string(50, 's'));
+  zem::testing::FaultSpec slow;
+  slow.path = "/zem/api/cloud-disk/file/download";
+  slow.kind = "trickle";
+  slow.chunk_bytes = 10;
+  slow.interval_ms = 150;
+  ASSERT_TRUE(zemd.InjectFault(slow));
+  Answer answer;
+  std::thread download([&] {
+    ApiClient api(zemd.port(), zemd.token());
+    answer = api.Download(id);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // under way
+  kill(zemd.pid(), SIGTERM);
+  download.join();
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.body, std::string(50, 's'));
+  EXPECT_EQ(zemd.Stop(), 0);
+}
+
 TEST_F(CliTest, StartsOnTheDefaultPortWhenFree) {
   // The client's default back end; skipped when something else holds it.
   pid_t pid = fork();
