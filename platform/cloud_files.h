@@ -12,7 +12,8 @@
 // "hr=0x…" the same way on both platforms. None of the functions throws.
 //
 // Thread-safety: every function may be called from any thread at any time,
-// including from inside a callback. Callbacks of one connection may run on
+// and from inside a callback, except DisconnectSyncRoot, which waits for the
+// connection's callbacks and so must not be called from one of them. Callbacks of one connection may run on
 // several threads at once (fetch-data callbacks run one per fetch); the close,
 // delete and rename completions of the Linux provider arrive in order on one
 // dispatcher thread, after the operation they report has completed.

@@ -60,7 +60,9 @@ int ReadPlaceholderXattrs(int fd, PlaceholderXattrs* out) {
     return err;
   }
   std::string size;
-  if (GetXattr(fd, kXattrSize, &size) == 0) {
+  err = GetXattr(fd, kXattrSize, &size);
+  if (err != 0 && err != ENODATA && err != ENOTSUP) return err;
+  if (err == 0) {
     int64_t n = 0;
     auto r = std::from_chars(size.data(), size.data() + size.size(), n);
     if (r.ec == std::errc() && n >= 0) {

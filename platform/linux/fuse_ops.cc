@@ -144,7 +144,9 @@ int HydrateWhole(int fd, const std::string& rel) {
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
   std::string size;
-  if (GetXattr(fd, kXattrSize, &size) != 0) return 0;  // content is local
+  if (int err = GetXattr(fd, kXattrSize, &size); err != 0) {
+    return err == ENODATA ? 0 : err;  // no logical size: the content is local
+  }
   const int64_t logical = ParseSize(size);
   if (logical < 0) return EIO;  // damaged state: never serve the empty file as content
   return WaitFor(fd, st.st_ino, rel, 0, logical);
@@ -391,7 +393,11 @@ int do_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_inf
   OpenFile* f = File(fi);
   if (f->maybe_remote.load()) {
     std::string logical;
-    if (GetXattr(f->fd, kXattrSize, &logical) == 0) {
+    const int xerr = GetXattr(f->fd, kXattrSize, &logical);
+    // Only a missing logical size means the content is local: any other
+    // failure must not pass the empty file off as the content.
+    if (xerr != 0 && xerr != ENODATA) return -EIO;
+    if (xerr == 0) {
       const int64_t end = ParseSize(logical);
       if (end < 0) return -EIO;
       if (off >= end) return 0;
