@@ -79,7 +79,8 @@ Reply FileList(Service& s, const std::string& user, const JsonValue& req) {
     total = static_cast<int64_t>(all.size());
     size_t from = static_cast<size_t>(std::min<int64_t>(total, (page - 1) * page_size));
     size_t to = static_cast<size_t>(std::min<int64_t>(total, page * page_size));
-    rows.assign(all.begin() + static_cast<ptrdiff_t>(from), all.begin() + static_cast<ptrdiff_t>(to));
+    rows.assign(all.begin() + static_cast<ptrdiff_t>(from),
+                all.begin() + static_cast<ptrdiff_t>(to));
   } else {
     return BusinessFailure("unsupported status " + std::to_string(status));
   }
