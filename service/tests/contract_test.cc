@@ -243,6 +243,21 @@ TEST_P(ContractTest, RecycleBinPagesMostRecentFirst) {
   EXPECT_EQ(ScanEntries(api_.RecycleList(1, 500).body, "results").size(), 7u);
 }
 
+TEST_P(ContractTest, FileListWithStatusOneListsLiveFilesOfAFolder) {
+  std::string dir = zemd_.CreateFolder("0", "d");
+  std::vector<std::string> ids;
+  for (int i = 0; i < 5; ++i) ids.push_back(api_.UploadId(dir, "n" + std::to_string(i), "x"));
+  ASSERT_EQ(api_.Recycle(ids[1]).status, 200);
+  Answer a = api_.Post("file/list", "{\"status\":1,\"folder_id\":\"" + dir +
+                                        "\",\"page\":2,\"pageSize\":3}");
+  EXPECT_EQ(ScanNumber(a.body, "total"), 4);
+  auto page2 = ScanEntries(a.body, "results");
+  ASSERT_EQ(page2.size(), 1u);
+  EXPECT_EQ(page2[0].id, ids[4]);
+  EXPECT_TRUE(api_.Post("file/list", "{\"status\":1,\"folder_id\":\"nope\"}").BusinessFailure());
+  EXPECT_TRUE(api_.Post("file/list", "{\"status\":7}").BusinessFailure());
+}
+
 TEST_P(ContractTest, DownloadAnswersTheWholeContentWithItsLength) {
   std::string content;
   for (uint32_t i = 0; i < 3 * 1024 * 1024 + 17; ++i) {
