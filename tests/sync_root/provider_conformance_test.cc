@@ -155,6 +155,19 @@ TEST_F(SyncRootTest, FirstReadHydratesWholeFileOnce) {
   EXPECT_EQ(ReadAll(root_ / "big.bin"), big);
 }
 
+// Placeholders made while no agent runs (populate) hydrate once it connects.
+TEST_F(SyncRootTest, PlaceholdersCreatedUnmountedHydrateAfterConnect) {
+  FakeCloud cloud;
+  cloud.Put("F:9", "offline-made");
+  std::filesystem::create_directories(root_ / "sub");
+  ASSERT_EQ(AddFile("late.txt", 12, "F:9", platform::kFileAttributeNormal, "sub"), 0);
+  EXPECT_EQ(std::filesystem::file_size(root_ / "sub" / "late.txt"), 0u);  // nothing invented
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  EXPECT_EQ(std::filesystem::file_size(root_ / "sub" / "late.txt"), 12u);
+  EXPECT_EQ(ReadAll(root_ / "sub" / "late.txt"), "offline-made");
+  EXPECT_EQ(cloud.fetches(), 1);
+}
+
 TEST_F(SyncRootTest, ConcurrentReadersShareOneFetchAndStreamBehindIt) {
   FakeCloud cloud;
   const std::string content = Pattern(4 << 20, 3);
