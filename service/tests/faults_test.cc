@@ -193,6 +193,34 @@ TEST_F(FaultsTest, AnUploadWhoseBodyEndsEarlyStoresNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(zemd_.data_dir() / "blobs"));
 }
 
+TEST_F(FaultsTest, LargeUploadsKeepAPipelinedConnectionInStep) {
+  // Two large uploads and a listing sent back to back on one connection:
+  // each body must be consumed exactly, never into the next request.
+  std::string a(3 * 1024 * 1024 + 5, 'a'), b(1024 * 1024 + 1, 'b');
+  auto upload = [&](const std::string& name, const std::string& body) {
+    return "POST /zem/api/cloud-disk/file/upload-simple?folder_id=0&owner_type=1&name=" + name +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + zemd_.token() +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  std::string list = "{\"parent_id\":\"0\",\"owner_type\":1}";
+  std::string requests = upload("a", a) + upload("b", b) +
+                         "POST /zem/api/cloud-disk/folder/list HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         "Authorization: " + zemd_.token() + "\r\nContent-Length: " +
+                         std::to_string(list.size()) + "\r\nConnection: close\r\n\r\n" + list;
+  std::string replies = RawExchange(zemd_.port(), requests);
+  size_t oks = 0;
+  for (size_t p = replies.find("HTTP/1.1 200"); p != std::string::npos;
+       p = replies.find("HTTP/1.1 200", p + 1)) {
+    ++oks;
+  }
+  EXPECT_EQ(oks, 3u) << replies.substr(0, 500);
+  auto files = ScanEntries(replies.substr(replies.rfind("HTTP/1.1")), "files");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].sha256, zem::zemd::Sha256Hex(a));
+  EXPECT_EQ(files[1].sha256, zem::zemd::Sha256Hex(b));
+  EXPECT_EQ(api_.Download(files[0].id).body, a);
+}
+
 TEST_F(FaultsTest, ResetRemovesEverything) {
   std::string id = zemd_.CreateFile("0", "a.txt", "a");
   ASSERT_FALSE(id.empty());
