@@ -18,6 +18,18 @@ void Notifier::Post(Kind kind, ChangeInfo info) {
   wake_.notify_one();
 }
 
+thread_local std::deque<std::pair<Notifier::Kind, ChangeInfo>> Notifier::deferred_;
+
+void Notifier::Defer(Kind kind, ChangeInfo info) { deferred_.emplace_back(kind, std::move(info)); }
+
+void Notifier::FlushDeferred() {
+  while (!deferred_.empty()) {
+    auto [kind, info] = std::move(deferred_.front());
+    deferred_.pop_front();
+    Post(kind, std::move(info));
+  }
+}
+
 void Notifier::Stop() {
   {
     std::lock_guard lock(mu_);

@@ -224,7 +224,7 @@ int do_remove(const char* path, bool directory) {
   info.path = Self()->FullPath(rel);
   info.is_directory = directory;
   info.pid = CallerPid();
-  Self()->notifier().Post(Notifier::Kind::kDelete, std::move(info));
+  Self()->notifier().Defer(Notifier::Kind::kDelete, std::move(info));
   return 0;
 }
 
@@ -252,7 +252,7 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
   info.path = Self()->FullPath(rel_to);
   info.source_path = Self()->FullPath(rel_from);
   info.pid = CallerPid();
-  Self()->notifier().Post(Notifier::Kind::kRename, std::move(info));
+  Self()->notifier().Defer(Notifier::Kind::kRename, std::move(info));
   return 0;
 }
 
@@ -446,7 +446,7 @@ int do_release(const char* path, struct fuse_file_info* fi) {
     struct stat st;
     info.deleted = fstat(f->fd, &st) == 0 && st.st_nlink == 0;
     info.pid = f->last_pid;
-    Self()->notifier().Post(Notifier::Kind::kClose, std::move(info));
+    Self()->notifier().Defer(Notifier::Kind::kClose, std::move(info));
   }
   close(f->fd);
   delete f;

@@ -145,6 +145,7 @@ void FuseSyncRoot::Loop() {
     if (res == -EAGAIN || res == -EINTR) continue;
     if (res <= 0) break;  // 0: the mount went away (ENODEV)
     fuse_session_process_buf(se, &buf);
+    notifier_.FlushDeferred();  // the kernel has its answer now
   }
   free(buf.mem);
 }
