@@ -9,6 +9,9 @@
 #
 # Usage: bench/populate_tree.sh [BUILD_DIR]   (default build/linux; needs
 # populate, register, keygate, zemd and populate_baseline built there)
+# Seeding takes minutes; with ZEM_BENCH_DATA=DIR the seeded data folder is
+# kept in DIR and reused by later runs. TMPDIR picks the disk the sync root
+# and the baseline are made on.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/linux}" && pwd)
@@ -32,23 +35,32 @@ now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 sum_field() { grep -oE "$1=[0-9]+" "$2" | cut -d= -f2 | awk '{ s += $1 } END { print s + 0 }'; }
 
-echo "[bench] building the local tree to import ($TOP x $SUB x $FILES files)"
-for t in $(seq 0 $((TOP - 1))); do
-  for s in $(seq 0 $((SUB - 1))); do
-    d="$work/tree/t$t/s$s"
-    mkdir -p "$d"
-    (cd "$d" && eval "touch f{0..$((FILES - 1))}.txt")
-  done
-done
+data=${ZEM_BENCH_DATA:-$work/data}
 entries=$((TOP + TOP * SUB + TOP * SUB * FILES))
+if [ -f "$data/zemd.db" ] && [ -f "$data/bench-token" ]; then
+  echo "[bench] reusing the seeded data in $data"
+  token=$(cat "$data/bench-token")
+elif [ -e "$data/zemd.db" ]; then
+  echo "[bench] $data holds a zemd database without bench-token (an interrupted seed?); remove it" >&2
+  exit 1
+else
+  echo "[bench] building the local tree to import ($TOP x $SUB x $FILES files)"
+  for t in $(seq 0 $((TOP - 1))); do
+    for s in $(seq 0 $((SUB - 1))); do
+      d="$work/tree/t$t/s$s"
+      mkdir -p "$d"
+      (cd "$d" && eval "touch f{0..$((FILES - 1))}.txt")
+    done
+  done
+  token="bench-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+  t0=$(now)
+  "$bin/zemd" seed --data "$data" --token "$token" --user bench --import "$work/tree" >/dev/null
+  printf '%s\n' "$token" >"$data/bench-token"
+  echo "[bench] seeded $entries entries in $(calc "$(now) - $t0") s"
+  rm -rf "$work/tree"
+fi
 
-token="bench-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-t0=$(now)
-"$bin/zemd" seed --data "$work/data" --token "$token" --user bench --import "$work/tree" >/dev/null
-echo "[bench] seeded $entries entries in $(calc "$(now) - $t0") s"
-rm -rf "$work/tree"
-
-"$bin/zemd" --data "$work/data" --port 0 --port-file "$work/port" >"$work/zemd.log" 2>&1 &
+"$bin/zemd" --data "$data" --port 0 --port-file "$work/port" >"$work/zemd.log" 2>&1 &
 zemd_pid=$!
 for _ in $(seq 1 200); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || { echo "zemd did not start" >&2; cat "$work/zemd.log" >&2; exit 1; }
