@@ -91,7 +91,10 @@ struct ChangeInfo {
 // The callback table. Unset entries are not registered. A fetch-data
 // callback must finish its fetch by TransferData calls that cover the
 // required range, or one TransferData with a failure status; it may block
-// (it runs on a thread of its own) and may touch the sync root.
+// (it runs on a thread of its own) and may touch the sync root. The Linux
+// provider always asks for the whole file, once per file however many
+// readers wait, and reports the close of a handle that wrote or truncated
+// the file (closes that changed nothing are not reported).
 struct SyncRootCallbacks {
   std::function<void(const FetchDataInfo&)> fetch_data;
   std::function<void(const ChangeInfo&)> close_completion;
@@ -145,8 +148,9 @@ struct PlaceholderSpec {
 // the whole batch) and stores each item's outcome in its `result`. An item
 // whose name exists already fails and leaves the existing entry alone; file
 // placeholders are created without content (it is fetched on first read).
-// Returns 0 when every item was created, else the first failing item's
-// result (or the failure to reach `base`, with every result set to it).
+// Returns 0 when every item was created, else a failure: the call's own
+// result on Windows, the first failing item's result on Linux (or, on both,
+// the failure to reach `base`, with every item's result set to it).
 Hresult CreatePlaceholders(const std::filesystem::path& base,
                            std::vector<PlaceholderSpec>& items);
 
