@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <cerrno>
@@ -61,18 +62,38 @@ void BlobStore::Remove(const std::string& sha256) const {
 }
 
 struct BlobWriter::Pipeline {
-  static constexpr size_t kMaxBuffers = 4;
+  static constexpr size_t kMaxInFlight = 4;
+  using Buffer = std::shared_ptr<std::vector<char>>;
 
   Sha256 sha;
   std::mutex mu;
   std::condition_variable cv;
-  std::deque<std::vector<char>> full;  // waiting for the worker, in order
+  // The same buffers, in order, for each of the two threads; a buffer goes
+  // back to `spare` when both have let go of it.
+  std::deque<Buffer> to_hash;
+  std::deque<Buffer> to_write;
   std::vector<std::vector<char>> spare;
-  size_t buffers = 1;  // allocated so far, `current_` included
-  bool busy = false;   // the worker holds a buffer
+  size_t in_flight = 0;
   bool closing = false;
   std::string error;
-  std::thread worker;
+  std::thread hasher;
+  std::thread writer;
+
+  // Runs `work` on each buffer of `queue` until closing and drained.
+  template <typename Work>
+  void Drain(std::deque<Buffer>& queue, Work work) {
+    std::unique_lock<std::mutex> lock(mu);
+    while (true) {
+      cv.wait(lock, [&] { return !queue.empty() || closing; });
+      if (queue.empty()) return;
+      Buffer buf = std::move(queue.front());
+      queue.pop_front();
+      lock.unlock();
+      work(*buf);
+      buf.reset();  // may hand the buffer back; takes the lock itself
+      lock.lock();
+    }
+  }
 };
 
 BlobWriter::BlobWriter(const BlobStore& store) : store_(store), pipe_(new Pipeline) {
@@ -84,14 +105,7 @@ BlobWriter::BlobWriter(const BlobStore& store) : store_(store), pipe_(new Pipeli
 }
 
 BlobWriter::~BlobWriter() {
-  if (pipe_->worker.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(pipe_->mu);
-      pipe_->closing = true;
-    }
-    pipe_->cv.notify_all();
-    pipe_->worker.join();
-  }
+  StopThreads();
   if (fd_ >= 0) ::close(fd_);
   if (!committed_) ::unlink(tmp_path_.c_str());
   delete pipe_;
@@ -112,8 +126,11 @@ void BlobWriter::Fail(const std::string& message) {
   if (pipe_->error.empty()) pipe_->error = message;
 }
 
-void BlobWriter::Consume(const std::vector<char>& buffer) {
+void BlobWriter::Hash(const std::vector<char>& buffer) {
   pipe_->sha.Update(buffer.data(), buffer.size());
+}
+
+void BlobWriter::Write(const std::vector<char>& buffer) {
   size_t off = 0;
   while (off < buffer.size() && fd_ >= 0) {
     ssize_t n = ::write(fd_, buffer.data() + off, buffer.size() - off);
@@ -126,40 +143,53 @@ void BlobWriter::Consume(const std::vector<char>& buffer) {
   }
 }
 
-void BlobWriter::WorkerLoop() {
-  std::unique_lock<std::mutex> lock(pipe_->mu);
-  while (true) {
-    pipe_->cv.wait(lock, [&] { return !pipe_->full.empty() || pipe_->closing; });
-    if (pipe_->full.empty()) return;  // closing and drained
-    std::vector<char> buf = std::move(pipe_->full.front());
-    pipe_->full.pop_front();
-    pipe_->busy = true;
-    lock.unlock();
-    Consume(buf);
-    buf.clear();
-    lock.lock();
-    pipe_->busy = false;
-    pipe_->spare.push_back(std::move(buf));
-    pipe_->cv.notify_all();
-  }
+void BlobWriter::StartThreads() {
+  pipe_->hasher = std::thread([this] {
+    pipe_->Drain(pipe_->to_hash, [this](const std::vector<char>& b) { Hash(b); });
+  });
+  pipe_->writer = std::thread([this] {
+    pipe_->Drain(pipe_->to_write, [this](const std::vector<char>& b) { Write(b); });
+  });
 }
 
-// Hands the filled buffer to the worker and takes an empty one, waiting when
-// all buffers are in use.
-void BlobWriter::Submit() {
-  if (!pipe_->worker.joinable()) pipe_->worker = std::thread([this] { WorkerLoop(); });
-  std::unique_lock<std::mutex> lock(pipe_->mu);
-  pipe_->full.push_back(std::move(current_));
+// Lets both threads finish the buffers already handed over, then joins them.
+void BlobWriter::StopThreads() {
+  if (!pipe_->hasher.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(pipe_->mu);
+    pipe_->closing = true;
+  }
   pipe_->cv.notify_all();
-  if (pipe_->spare.empty() && pipe_->buffers < Pipeline::kMaxBuffers) {
-    ++pipe_->buffers;
+  pipe_->hasher.join();
+  pipe_->writer.join();
+}
+
+// Hands the filled buffer to both threads and takes an empty one, waiting
+// while four buffers are in flight.
+void BlobWriter::Submit() {
+  if (!pipe_->hasher.joinable()) StartThreads();
+  Pipeline* pipe = pipe_;
+  std::unique_lock<std::mutex> lock(pipe->mu);
+  pipe->cv.wait(lock, [&] { return pipe->in_flight < Pipeline::kMaxInFlight; });
+  ++pipe->in_flight;
+  Pipeline::Buffer buf(new std::vector<char>(std::move(current_)), [pipe](std::vector<char>* v) {
+    v->clear();
+    std::lock_guard<std::mutex> guard(pipe->mu);
+    pipe->spare.push_back(std::move(*v));
+    --pipe->in_flight;
+    pipe->cv.notify_all();
+    delete v;
+  });
+  pipe->to_hash.push_back(buf);
+  pipe->to_write.push_back(std::move(buf));
+  pipe->cv.notify_all();
+  if (!pipe->spare.empty()) {
+    current_ = std::move(pipe->spare.back());
+    pipe->spare.pop_back();
+  } else {
     current_ = std::vector<char>();
     current_.reserve(kWriteBuffer);
-    return;
   }
-  pipe_->cv.wait(lock, [&] { return !pipe_->spare.empty(); });
-  current_ = std::move(pipe_->spare.back());
-  pipe_->spare.pop_back();
 }
 
 bool BlobWriter::Append(const char* data, size_t len) {
@@ -178,17 +208,9 @@ bool BlobWriter::Append(const char* data, size_t len) {
 bool BlobWriter::Finish() {
   if (finished_) return ok();
   finished_ = true;
-  if (pipe_->worker.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(pipe_->mu);
-      pipe_->full.push_back(std::move(current_));
-      pipe_->closing = true;
-    }
-    pipe_->cv.notify_all();
-    pipe_->worker.join();
-  } else {
-    Consume(current_);
-  }
+  StopThreads();
+  Hash(current_);
+  Write(current_);
   current_ = std::vector<char>();
   sha256_ = pipe_->sha.HexDigest();
   return fd_ >= 0 && ok();

@@ -28,10 +28,10 @@ class BlobStore {
 };
 
 // Receives content in pieces, hashing and writing it to a temporary file.
-// Pieces are gathered into 1 MiB buffers; once the first buffer is full, a
-// worker thread of the writer hashes and writes the buffers in order while
-// the caller keeps receiving (at most four buffers exist, so memory stays
-// bounded). Commit() moves the file to its blob name; a writer destroyed
+// Pieces are gathered into 1 MiB buffers; once the first buffer is full, two
+// threads of the writer take the buffers in order, one hashing and one
+// writing, while the caller keeps receiving (at most four buffers are in
+// flight, so memory stays bounded). Commit() moves the file to its blob name; a writer destroyed
 // without Commit() removes its temporary file.
 class BlobWriter {
  public:
@@ -53,11 +53,12 @@ class BlobWriter {
 
  private:
   struct Pipeline;
-  // Hashes and writes one buffer (worker thread, or the caller when there is
-  // no worker).
-  void Consume(const std::vector<char>& buffer);
+  // Hashes, or writes, one buffer.
+  void Hash(const std::vector<char>& buffer);
+  void Write(const std::vector<char>& buffer);
   void Submit();
-  void WorkerLoop();
+  void StartThreads();
+  void StopThreads();
   void Fail(const std::string& message);
 
   const BlobStore& store_;
