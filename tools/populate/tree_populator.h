@@ -2,11 +2,6 @@
 // tree: each folder is listed, its subfolders made as ordinary directories,
 // its entries created as one placeholder batch, then its subfolders walked
 // in listing order.
-//
-// Folders are handled one at a time, in that order. The only overlap: while
-// one folder's batch is being created, the listing of the next folder in the
-// walk is already requested on a helper thread (the requests still go out in
-// walk order), so the service's answer time does not add to the batch time.
 #pragma once
 
 #include <filesystem>
@@ -36,19 +31,7 @@ class TreePopulator {
   bool provider_unavailable() const { return provider_unavailable_; }
 
  private:
-  struct Walk;
-  // Handles one listed folder: scans, makes directories, creates the batch
-  // and pushes the subfolders onto the walk. False when the folder failed.
-  bool HandleFolder(const std::filesystem::path& local, const std::string& folder_id, bool listed,
-                    std::string& answer, Walk& walk);
-  // Starts the listing of the walk's next folder, when placeholders are known
-  // to work and none is under way.
-  void ListNextAhead(Walk& walk);
-
-  // Called on the walk's thread and, for the listing ahead, on one helper
-  // thread at a time (never both at once for the same folder).
   ListFn list_;
-  bool provider_usable_ = false;
   int64_t created_ = 0;
   int64_t skipped_ = 0;
   bool provider_unavailable_ = false;
