@@ -77,7 +77,8 @@ RegistrationResult UnregisterSyncRoot(const std::string& id,
                                       const std::filesystem::path& folder);
 
 // True when `folder` is the registered sync root with id `id` (Linux: the
-// mark holds exactly `id`). Used by the Linux provider before it connects.
+// mark holds exactly `id`; the FUSE provider checks the same mark itself
+// before it connects. Windows: the manager knows the id).
 bool IsSyncRootRegistered(const std::filesystem::path& folder, const std::string& id);
 
 // How the file manager shows the sync root.
