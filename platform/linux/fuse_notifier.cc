@@ -2,32 +2,41 @@
 
 namespace zem::platform::fusefs {
 
+thread_local std::deque<Notifier::Completion> Notifier::deferred_;
+
 Notifier::Notifier(const SyncRootCallbacks& callbacks)
     : callbacks_(callbacks), thread_(&Notifier::Run, this) {}
 
 Notifier::~Notifier() { Stop(); }
 
-void Notifier::Post(Kind kind, ChangeInfo info) {
-  const bool wanted = (kind == Kind::kClose && callbacks_.close_completion) ||
-                      (kind == Kind::kDelete && callbacks_.delete_completion) ||
-                      (kind == Kind::kRename && callbacks_.rename_completion);
-  if (!wanted) return;
-  std::lock_guard lock(mu_);
-  if (stopping_) return;
-  queue_.emplace_back(kind, std::move(info));
-  wake_.notify_one();
+bool Notifier::Wanted(Kind kind) const {
+  switch (kind) {
+    case Kind::kClose: return static_cast<bool>(callbacks_.close_completion);
+    case Kind::kDelete: return static_cast<bool>(callbacks_.delete_completion);
+    case Kind::kRename: return static_cast<bool>(callbacks_.rename_completion);
+  }
+  return false;
 }
 
-thread_local std::deque<std::pair<Notifier::Kind, ChangeInfo>> Notifier::deferred_;
-
-void Notifier::Defer(Kind kind, ChangeInfo info) { deferred_.emplace_back(kind, std::move(info)); }
+void Notifier::Defer(Kind kind, ChangeInfo info) {
+  // Numbered even when no callback wants it, so the sequence has no holes.
+  uint64_t seq;
+  {
+    std::lock_guard lock(mu_);
+    seq = next_number_++;
+  }
+  deferred_.push_back(Completion{seq, kind, std::move(info)});
+}
 
 void Notifier::FlushDeferred() {
+  if (deferred_.empty()) return;
+  std::lock_guard lock(mu_);
   while (!deferred_.empty()) {
-    auto [kind, info] = std::move(deferred_.front());
+    Completion c = std::move(deferred_.front());
     deferred_.pop_front();
-    Post(kind, std::move(info));
+    released_.emplace(c.seq, std::move(c));
   }
+  wake_.notify_one();
 }
 
 void Notifier::Stop() {
@@ -42,15 +51,20 @@ void Notifier::Stop() {
 void Notifier::Run() {
   std::unique_lock lock(mu_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping and drained
-    auto [kind, info] = std::move(queue_.front());
-    queue_.pop_front();
+    // The next number in line, or, when stopping, whatever was released
+    // (an operation that never finished leaves a hole nobody will fill).
+    wake_.wait(lock, [&] { return stopping_ || released_.count(next_delivery_); });
+    if (released_.empty()) return;  // stopping and drained
+    auto it = released_.count(next_delivery_) ? released_.find(next_delivery_) : released_.begin();
+    Completion c = std::move(it->second);
+    released_.erase(it);
+    next_delivery_ = c.seq + 1;
+    if (!Wanted(c.kind)) continue;
     lock.unlock();
-    switch (kind) {
-      case Kind::kClose: callbacks_.close_completion(info); break;
-      case Kind::kDelete: callbacks_.delete_completion(info); break;
-      case Kind::kRename: callbacks_.rename_completion(info); break;
+    switch (c.kind) {
+      case Kind::kClose: callbacks_.close_completion(c.info); break;
+      case Kind::kDelete: callbacks_.delete_completion(c.info); break;
+      case Kind::kRename: callbacks_.rename_completion(c.info); break;
     }
     lock.lock();
   }

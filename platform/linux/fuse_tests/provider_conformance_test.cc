@@ -273,6 +273,41 @@ TEST_F(SyncRootTest, NotificationsCarryPathsIdentitiesAndPid) {
   EXPECT_EQ(events, want);
 }
 
+TEST_F(SyncRootTest, CompletionsArriveInTheOrderTheOperationsRan) {
+  // Each rename returns before the unlink of the new name is issued, so its
+  // completion must come first, even when two FUSE threads answer them.
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> events;
+  platform::SyncRootCallbacks cb;
+  cb.rename_completion = [&](const platform::ChangeInfo& i) {
+    std::lock_guard l(mu);
+    events.push_back("rename " + i.path.filename().string());
+    cv.notify_all();
+  };
+  cb.delete_completion = [&](const platform::ChangeInfo& i) {
+    std::lock_guard l(mu);
+    events.push_back("delete " + i.path.filename().string());
+    cv.notify_all();
+  };
+  ASSERT_EQ(Connect(cb), 0);
+  constexpr int kRounds = 200;
+  for (int n = 0; n < kRounds; ++n) {
+    const std::string name = "f" + std::to_string(n);
+    ASSERT_EQ(AddFile(name, 0, "F:" + std::to_string(n)), 0);
+    std::filesystem::rename(root_ / name, root_ / (name + ".moved"));
+    std::filesystem::remove(root_ / (name + ".moved"));
+  }
+  std::unique_lock l(mu);
+  cv.wait_for(l, std::chrono::seconds(10), [&] { return events.size() >= 2 * kRounds; });
+  ASSERT_EQ(events.size(), 2u * kRounds);
+  for (int n = 0; n < kRounds; ++n) {
+    const std::string moved = "f" + std::to_string(n) + ".moved";
+    EXPECT_EQ(events[2 * n], "rename " + moved);
+    EXPECT_EQ(events[2 * n + 1], "delete " + moved);
+  }
+}
+
 TEST_F(SyncRootTest, LocalChangesClearInSyncAndReadOnlyPlaceholdersRefuseWrites) {
   ASSERT_EQ(Connect({}), 0);
   ASSERT_EQ(AddFile("w.txt", 0, "F:1"), 0);
