@@ -9,19 +9,43 @@ namespace zem::platform::fusefs {
 
 std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+namespace {
+
+// The f*xattr calls work on ordinary descriptors without a path lookup (most
+// of the cost when placeholders are created in bulk); O_PATH descriptors
+// refuse them with EBADF and go through /proc/self/fd instead.
+ssize_t GetX(int fd, const char* name, void* buf, size_t size) {
+  const ssize_t n = fgetxattr(fd, name, buf, size);
+  if (n >= 0 || errno != EBADF) return n;
+  return getxattr(ProcFdPath(fd).c_str(), name, buf, size);
+}
+
+int SetX(int fd, const char* name, const void* value, size_t size) {
+  if (fsetxattr(fd, name, value, size, 0) == 0) return 0;
+  if (errno != EBADF) return -1;
+  return setxattr(ProcFdPath(fd).c_str(), name, value, size, 0);
+}
+
+int RemoveX(int fd, const char* name) {
+  if (fremovexattr(fd, name) == 0) return 0;
+  if (errno != EBADF) return -1;
+  return removexattr(ProcFdPath(fd).c_str(), name);
+}
+
+}  // namespace
+
 int GetXattr(int fd, const char* name, std::string* value) {
-  const std::string p = ProcFdPath(fd);
   // Identities are at most 4 KiB; grow once if a value is larger anyway.
   std::string buf(4096 + 64, '\0');
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const ssize_t n = getxattr(p.c_str(), name, buf.data(), buf.size());
+    const ssize_t n = GetX(fd, name, buf.data(), buf.size());
     if (n >= 0) {
       buf.resize(static_cast<size_t>(n));
       *value = std::move(buf);
       return 0;
     }
     if (errno != ERANGE) return errno;
-    const ssize_t need = getxattr(p.c_str(), name, nullptr, 0);
+    const ssize_t need = GetX(fd, name, nullptr, 0);
     if (need < 0) return errno;
     buf.assign(static_cast<size_t>(need) + 64, '\0');
   }
@@ -29,13 +53,11 @@ int GetXattr(int fd, const char* name, std::string* value) {
 }
 
 int SetXattr(int fd, const char* name, std::string_view value) {
-  const std::string p = ProcFdPath(fd);
-  return setxattr(p.c_str(), name, value.data(), value.size(), 0) == 0 ? 0 : errno;
+  return SetX(fd, name, value.data(), value.size()) == 0 ? 0 : errno;
 }
 
 int RemoveXattr(int fd, const char* name) {
-  const std::string p = ProcFdPath(fd);
-  if (removexattr(p.c_str(), name) == 0 || errno == ENODATA) return 0;
+  if (RemoveX(fd, name) == 0 || errno == ENODATA) return 0;
   return errno;
 }
 
