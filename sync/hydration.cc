@@ -6,6 +6,7 @@
 
 #include "client/exchange.h"
 #include "client/http_status.h"
+#include "client/service_id.h"
 #include "common/cat.h"
 #include "common/output.h"
 #include "platform/os_error.h"
@@ -99,6 +100,9 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
   auto fail = [&](uint32_t status) {
     sink.Transfer(status, nullptr, s.required_offset, s.required_length);  // result ignored
   };
+  // The id goes into the URL as it is: one that could change the query is
+  // refused (with its own line) rather than sent.
+  if (!CheckServiceId("hydrate-download", s.id)) return fail(platform::kStatusUnsuccessful);
 
   bool allocation_failed = false;
   bool transfer_failed = false;

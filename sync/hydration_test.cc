@@ -156,6 +156,20 @@ TEST(Hydration, FailedExchangeReportsUnsuccessfulForTheRange) {
   EXPECT_EQ(out.err(), "[HYDRATE-ERR] HttpOpenFull failed for id=abc\n");
 }
 
+TEST(Hydration, IdThatWouldChangeTheQueryIsNotSent) {
+  ScopedOutputCapture out;
+  FakeDownload src;
+  src.content = "secret";
+  RecordingSink sink;
+  RunHydration(Request("F:1&id=2", 0, 6), src, sink);
+  EXPECT_TRUE(src.paths.empty());
+  ASSERT_EQ(sink.pieces.size(), 1u);
+  EXPECT_EQ(sink.pieces[0].status, platform::kStatusUnsuccessful);
+  EXPECT_NE(out.err().find("[ID-ERR] hydrate-download unsafe id refused: 1&id=2"),
+            std::string::npos)
+      << out.err();
+}
+
 TEST(Hydration, RefusedTransferStopsTheDownload) {
   ScopedOutputCapture out;
   FakeDownload src;
