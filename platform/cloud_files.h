@@ -160,6 +160,9 @@ struct PlaceholderState {
   bool in_sync = false;
   bool hydrated = false;  // the whole content is on disk (always for folders)
   std::string identity;
+  // The size the file shows: the service's size while its content is not on
+  // disk, else the size on disk. 0 for folders.
+  int64_t logical_size = 0;
 };
 
 // An open file or folder for placeholder operations, opened as the Windows

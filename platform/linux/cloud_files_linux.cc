@@ -260,6 +260,12 @@ Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   state->in_sync = x.is_placeholder && (x.state & fusefs::kStateInSync) != 0;
   state->hydrated = !x.content_remote;
   state->identity = x.identity;
+  struct stat st;
+  if (x.content_remote) {
+    state->logical_size = x.logical_size;
+  } else if (fstat(static_cast<int>(native_), &st) == 0 && S_ISREG(st.st_mode)) {
+    state->logical_size = st.st_size;
+  }
   return 0;
 }
 

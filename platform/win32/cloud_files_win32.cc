@@ -312,6 +312,8 @@ Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   constexpr DWORD kRemote = 0x00400000 /* RECALL_ON_DATA_ACCESS */ | FILE_ATTRIBUTE_OFFLINE;
   state->hydrated = GetFileInformationByHandle(H(native_), &fi) &&
                     (fi.dwFileAttributes & kRemote) == 0;
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(H(native_), &size)) state->logical_size = size.QuadPart;
   return S_OK;
 }
 

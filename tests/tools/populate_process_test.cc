@@ -1,14 +1,13 @@
 // populate run as a process against zemd, in a throw-away home whose
 // sync-root folder register has marked. No mount is needed: placeholders are
-// created directly in the folder (xattrs on the entries).
-#include <sys/xattr.h>
-
+// created directly in the folder.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
 
 #include "common/credentials.h"
+#include "platform/cloud_files.h"
 #include "platform/process.h"
 #include "service/testing/zemd_harness.h"
 #include "tests/support/temp_home.h"
@@ -17,11 +16,21 @@ namespace zem {
 namespace {
 namespace fs = std::filesystem;
 
-std::string Xattr(const fs::path& p, const char* name) {
-  char buf[4200];
-  const ssize_t n = ::getxattr(p.c_str(), name, buf, sizeof buf);
-  return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
+platform::PlaceholderState StateOf(const fs::path& p) {
+  platform::PlaceholderHandle h;
+  platform::PlaceholderState state;
+  if (h.Open(p, false) == 0) h.GetState(&state);
+  return state;
 }
+
+// The identity a placeholder carries, or "<none>" for a plain item.
+std::string Identity(const fs::path& p) {
+  const auto state = StateOf(p);
+  return state.is_placeholder ? state.identity : "<none>";
+}
+
+// The size the placeholder shows (its content is not on disk yet).
+std::string LogicalSize(const fs::path& p) { return std::to_string(StateOf(p).logical_size); }
 
 class PopulateProcessTest : public ::testing::Test {
  protected:
@@ -76,8 +85,8 @@ TEST_F(PopulateProcessTest, SeededTreeComesOutCompleteAndSecondRunSkipsEverythin
     SCOPED_TRACE(path.string());
     ASSERT_TRUE(fs::is_regular_file(path));
     EXPECT_EQ(fs::file_size(path), 0u);
-    EXPECT_EQ(Xattr(path, "user.zem.identity"), want.first);
-    EXPECT_EQ(Xattr(path, "user.zem.size"), want.second);
+    EXPECT_EQ(Identity(path), want.first);
+    EXPECT_EQ(LogicalSize(path), want.second);
   }
   EXPECT_TRUE(fs::is_directory(Root() / "empty"));
   EXPECT_TRUE(fs::is_directory(Root() / "docs" / "深层"));
@@ -100,7 +109,7 @@ TEST_F(PopulateProcessTest, SeededTreeComesOutCompleteAndSecondRunSkipsEverythin
             "  [docs] created=0 skipped=2 (folders=1 files=1)\n"
             "  [深层] created=0 skipped=1 (folders=0 files=1)\n"
             "[OK] done.\n");
-  EXPECT_EQ(Xattr(Root() / "top.txt", "user.zem.identity"), "F:" + top);
+  EXPECT_EQ(Identity(Root() / "top.txt"), "F:" + top);
 }
 
 TEST_F(PopulateProcessTest, DuplicateNamesGetNumberedPlaceholders) {
@@ -118,15 +127,15 @@ TEST_F(PopulateProcessTest, DuplicateNamesGetNumberedPlaceholders) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("  [ZEM云盘] created=6 skipped=1 (folders=1 files=6)\n"), std::string::npos)
       << r.out;
-  EXPECT_EQ(Xattr(Root() / "a.txt", "user.zem.identity"), "F:" + a1);
-  EXPECT_EQ(Xattr(Root() / "a (2).txt", "user.zem.identity"), "F:" + a2);
-  EXPECT_EQ(Xattr(Root() / "a (3).txt", "user.zem.identity"), "F:" + a3);
-  EXPECT_EQ(Xattr(Root() / "a (3).txt", "user.zem.size"), "3");
-  EXPECT_EQ(Xattr(Root() / ".profile", "user.zem.identity"), "F:" + p1);
-  EXPECT_EQ(Xattr(Root() / ".profile (2)", "user.zem.identity"), "F:" + p2);
+  EXPECT_EQ(Identity(Root() / "a.txt"), "F:" + a1);
+  EXPECT_EQ(Identity(Root() / "a (2).txt"), "F:" + a2);
+  EXPECT_EQ(Identity(Root() / "a (3).txt"), "F:" + a3);
+  EXPECT_EQ(LogicalSize(Root() / "a (3).txt"), "3");
+  EXPECT_EQ(Identity(Root() / ".profile"), "F:" + p1);
+  EXPECT_EQ(Identity(Root() / ".profile (2)"), "F:" + p2);
   EXPECT_TRUE(fs::is_directory(Root() / "x"));
   EXPECT_TRUE(fs::is_regular_file(Root() / "x" / "inside.txt"));  // the folder keeps the name
-  EXPECT_EQ(Xattr(Root() / "x (2)", "user.zem.identity"), "F:" + x_file);
+  EXPECT_EQ(Identity(Root() / "x (2)"), "F:" + x_file);
 }
 
 TEST_F(PopulateProcessTest, SubfolderListingFailureIsReportedAndSiblingsStillPopulated) {
@@ -152,7 +161,7 @@ TEST_F(PopulateProcessTest, SubfolderListingFailureIsReportedAndSiblingsStillPop
                        "\n[ERR] populate finished with errors\n");
   EXPECT_EQ(r.out.find("[OK] done."), std::string::npos);
   EXPECT_NE(r.out.find("  [s2] created=1 skipped=0 (folders=0 files=1)\n"), std::string::npos) << r.out;
-  EXPECT_EQ(Xattr(Root() / "s2" / "kept.txt", "user.zem.identity"), "F:" + kept);
+  EXPECT_EQ(Identity(Root() / "s2" / "kept.txt"), "F:" + kept);
   EXPECT_TRUE(fs::is_directory(Root() / "s1"));
   EXPECT_TRUE(fs::is_empty(Root() / "s1"));
 }

@@ -1,16 +1,11 @@
 // register run as a process in a throw-away home: the registration mark on
 // the folder, the file-manager bookmark, exit codes and repeated runs.
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "platform/process.h"
+#include "platform/sync_root_registration.h"
 #include "tests/support/temp_home.h"
 
 namespace zem {
@@ -29,11 +24,9 @@ class RegisterProcessTest : public ::testing::Test {
   std::string BookmarkLine() const {
     return "file://" + home_.root().string() + kUri + " ZEM云盘";
   }
-  // The mark's value, or "" when there is none.
+  // The registration id the folder carries, or "" when it carries ours not.
   std::string Mark() const {
-    char buf[256];
-    const ssize_t n = ::getxattr(home_.sync_root().c_str(), "user.zem.syncroot", buf, sizeof buf);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+    return platform::IsSyncRootRegistered(home_.sync_root(), kId) ? kId : "";
   }
   static size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -118,43 +111,6 @@ TEST_F(RegisterProcessTest, FolderThatCannotBeCreatedExitsOne) {
   EXPECT_EQ(r.err.rfind("[ERR] create dir failed: " + (file_home / "ZEM云盘").string() + " (", 0), 0u)
       << r.err;
   EXPECT_EQ(r.out, "");
-}
-
-// Sets or clears the immutable flag, which refuses even root's setxattr.
-bool SetImmutable(const std::filesystem::path& dir, bool on) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (ok) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-
-TEST_F(RegisterProcessTest, RefusedMarkWarnsAndExitCodeDependsOnExistingRegistration) {
-  std::filesystem::create_directories(home_.sync_root());
-  if (!SetImmutable(home_.sync_root(), true)) GTEST_SKIP() << "no immutable flag here";
-  // Unmarked folder whose mark cannot be written: registration failed and
-  // there is no registration to fall back on.
-  auto r = Run({});
-  SetImmutable(home_.sync_root(), false);
-  EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
-  EXPECT_NE(r.out.find("[WARN] Register HRESULT=0x80070001"), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("[ERR] 未找到同步根注册标记"), std::string::npos) << r.err;
-  EXPECT_FALSE(std::filesystem::exists(Bookmarks()));
-
-  // Already marked: the refusal is only a warning and the bookmark is repaired.
-  ASSERT_EQ(Run({}).exit_code, 0);
-  std::filesystem::remove(Bookmarks());
-  ASSERT_TRUE(SetImmutable(home_.sync_root(), true));
-  r = Run({});
-  SetImmutable(home_.sync_root(), false);
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("[WARN] Register HRESULT="), std::string::npos);
-  EXPECT_EQ(testing::TempHome::Read(Bookmarks()), BookmarkLine() + "\n");
 }
 
 }  // namespace

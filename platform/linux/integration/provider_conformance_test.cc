@@ -11,7 +11,7 @@
 #include <set>
 
 #include "platform/file_attributes.h"
-#include "platform/linux/fuse_tests/sync_root_fixture.h"
+#include "platform/linux/integration/sync_root_fixture.h"
 
 namespace zem::testing {
 namespace {

@@ -18,7 +18,7 @@
 #include "sync/identity.h"
 #include "sync/placeholders.h"
 #include "sync/session.h"
-#include "platform/linux/fuse_tests/sync_root_fixture.h"
+#include "platform/linux/integration/sync_root_fixture.h"
 
 namespace zem::testing {
 namespace {
