@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/process.h"
 
@@ -29,6 +30,21 @@ std::vector<std::string> BuildEnvironment(const ProcessOptions& options) {
   std::vector<std::string> out;
   for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
   return out;
+}
+
+// Children start with no signals blocked and default dispositions for the
+// stop signals, whatever this process has set up (the agent blocks SIGINT
+// and SIGTERM in all its threads and reads them from a signalfd).
+void SetChildSignals(posix_spawnattr_t* attr, short extra_flags) {
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(attr, &none);
+  posix_spawnattr_setsigdefault(attr, &defaults);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extra_flags);
 }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -64,9 +80,13 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   auto argv = Pointers(argv_s);
   auto env_s = BuildEnvironment(options);
   auto envp = Pointers(env_s);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  SetChildSignals(&attr, 0);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -122,13 +142,17 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
   auto argv = Pointers(argv_s);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  SetChildSignals(&attr, POSIX_SPAWN_SETSID);
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return false;
-  // Reap it in the background so it never lingers as a zombie.
-  ::signal(SIGCHLD, SIG_IGN);
+  // Reap it when it ends so it never lingers as a zombie, without touching
+  // the process-wide SIGCHLD disposition that RunProcess's waitpid needs.
+  std::thread([pid] {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  }).detach();
   return true;
 }
 
@@ -155,13 +179,9 @@ bool BackgroundProcess::Start(const std::filesystem::path& program,
   if (options.working_dir) {
     posix_spawn_file_actions_addchdir_np(&actions, options.working_dir->c_str());
   }
-  // The child starts with no signals blocked, whatever this process blocks.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  SetChildSignals(&attr, 0);
   std::vector<std::string> argv_s{program.string()};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   auto argv = Pointers(argv_s);
