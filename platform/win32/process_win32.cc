@@ -70,6 +70,26 @@ std::wstring EnvironmentBlock(const ProcessOptions& options) {
   return block;
 }
 
+// Starts `program` with the given standard handles (inheritable) and the
+// options' environment and folder. The caller closes its copies of the
+// handles; pi receives the process and thread handles.
+bool Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
+           const ProcessOptions& options, HANDLE in, HANDLE out, HANDLE err,
+           PROCESS_INFORMATION* pi) {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  std::wstring cmd = CommandLine(program, args);
+  std::wstring env = EnvironmentBlock(options);
+  std::wstring cwd = options.working_dir ? options.working_dir->wstring() : std::wstring();
+  return CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
+                        cwd.empty() ? nullptr : cwd.c_str(), &si, pi) != 0;
+}
+
 void Drain(HANDLE h, std::string* into) {
   char buf[65536];
   DWORD got = 0;
@@ -95,19 +115,8 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
 
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in_r;
-  si.hStdOutput = out_w;
-  si.hStdError = err_w;
   PROCESS_INFORMATION pi{};
-  std::wstring cmd = CommandLine(program, args);
-  std::wstring env = EnvironmentBlock(options);
-  std::wstring cwd = options.working_dir ? options.working_dir->wstring() : std::wstring();
-  const BOOL ok = CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
-                                 cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+  const bool ok = Spawn(program, args, options, in_r, out_w, err_w, &pi);
   CloseHandle(in_r);
   CloseHandle(out_w);
   CloseHandle(err_w);
@@ -172,19 +181,8 @@ bool BackgroundProcess::Start(const std::filesystem::path& program,
                           OPEN_EXISTING, 0, nullptr);
   HANDLE out = open_out(out_file);
   HANDLE err = open_out(err_file);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in;
-  si.hStdOutput = out;
-  si.hStdError = err;
   PROCESS_INFORMATION pi{};
-  std::wstring cmd = CommandLine(program, args);
-  std::wstring env = EnvironmentBlock(options);
-  std::wstring cwd = options.working_dir ? options.working_dir->wstring() : std::wstring();
-  const BOOL ok = CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
-                                 cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+  const bool ok = Spawn(program, args, options, in, out, err, &pi);
   for (HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
