@@ -48,20 +48,6 @@ std::string RandomHex(int n) {
   return s;
 }
 
-std::string PercentEncode(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 // Runs `argv` to completion; its exit status, or -1.
 // The argument vector for execv, built before fork: a child of a
@@ -89,6 +75,21 @@ int RunToEnd(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+std::string PercentEncode(const std::string& s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
 
 fs::path ZemdServer::BinaryPath() {
   if (const char* env = std::getenv("ZEMD")) return env;

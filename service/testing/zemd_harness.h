@@ -81,6 +81,10 @@ struct AdminAnswer {
   bool ok() const { return status == 200; }
 };
 
+// Percent-encodes every byte but A–Z, a–z, 0–9 and "-._~" (upper-case hex),
+// as the client encodes upload names.
+std::string PercentEncode(const std::string& s);
+
 class ZemdServer {
  public:
   explicit ZemdServer(ZemdOptions options = {});

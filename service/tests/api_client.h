@@ -87,20 +87,6 @@ inline std::string ScanFileId(const std::string& body) {
   return std::regex_search(body, m, re) ? std::string(m[1]) : "";
 }
 
-inline std::string Encode(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 class ApiClient {
  public:
@@ -125,7 +111,7 @@ class ApiClient {
   Answer Quota() { return Post("quota", "{}"); }
   Answer Upload(const std::string& folder, const std::string& name, const std::string& bytes) {
     std::string path = "/zem/api/cloud-disk/file/upload-simple?folder_id=" + folder +
-                       "&owner_type=1&name=" + Encode(name);
+                       "&owner_type=1&name=" + testing::PercentEncode(name);
     return Wrap(cli_.Post(path.c_str(), Headers(), bytes, "application/octet-stream"));
   }
   // Uploads and returns the new id ("" on failure).
