@@ -29,6 +29,9 @@
 namespace zem::platform::fusefs {
 namespace {
 
+// How long the kernel may keep entries, attributes and missing names.
+constexpr double kCacheSeconds = 30.0;
+
 // One open file of the mount.
 struct OpenFile {
   int fd = -1;
@@ -154,38 +157,59 @@ int HydrateWhole(int fd, const std::string& rel) {
 
 // --- operations -----------------------------------------------------------
 
-void* do_init(struct fuse_conn_info*, struct fuse_config* cfg) {
+void* do_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->use_ino = 1;
   cfg->hard_remove = 1;   // no .fuse_hidden files: open files are used by descriptor
   cfg->nullpath_ok = 1;
-  // Logical sizes of placeholders change without the kernel knowing (a
-  // placeholder created or hydrated by another path), so attributes and
-  // entries are never cached.
-  cfg->entry_timeout = 0;
-  cfg->attr_timeout = 0;
-  cfg->negative_timeout = 0;
+  // The kernel keeps entries and attributes for a while. Everything that
+  // changes a placeholder behind the kernel's back goes through the
+  // extended-attribute handlers below, which drop the kernel's copy, so the
+  // next stat after such a change asks again.
+  cfg->entry_timeout = kCacheSeconds;
+  cfg->attr_timeout = kCacheSeconds;
+  cfg->negative_timeout = kCacheSeconds;
+  // Reads of local content are spliced from the backing file to the device.
+  conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+  // A listing hands the kernel every entry's attributes at once.
+  conn->want |= conn->capable & FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  // The kernel keeps POSIX ACLs (checked by every ls -l) in its own cache.
+  conn->want |= conn->capable & FUSE_CAP_POSIX_ACL;
   return fuse_get_context()->private_data;
 }
 
+// Fills in the size a regular file shows: the logical size held by
+// user.zem.size while its content is remote (the file is empty on disk, or
+// partial while a fetch runs). The attribute is read from the open `fd`, or
+// else from `xattr_path` (a regular file there: following links is safe);
+// one system call when the answer is needed at all.
+void ApplyLogicalSize(int fd, const std::string& xattr_path, struct stat* st) {
+  if (!S_ISREG(st->st_mode)) return;
+  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) return;
+  char value[32];
+  const ssize_t n = fd >= 0 ? fgetxattr(fd, kXattrSize, value, sizeof value)
+                            : getxattr(xattr_path.c_str(), kXattrSize, value, sizeof value);
+  if (n <= 0) return;
+  const int64_t logical = ParseSize(std::string(value, static_cast<size_t>(n)));
+  if (logical < 0) return;
+  st->st_size = logical;
+  st->st_blocks = 0;
+}
+
+// "/proc/self/fd/<root>/<rel>": the entry seen from the root descriptor,
+// without going through the mount.
+std::string BackingPath(const std::string& rel) { return ProcFdPath(Root()) + "/" + rel; }
+
 int do_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
   OpenFile* f = fi ? File(fi) : nullptr;
-  const std::string rel = Rel(path);
-  if (f ? fstat(f->fd, st) : fstatat(Root(), rel.c_str(), st, AT_SYMLINK_NOFOLLOW)) return -errno;
-  if (!S_ISREG(st->st_mode)) return 0;
-  // Remote content: the file is empty on disk (or partial while it hydrates).
-  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) return 0;
-  std::string size;
-  int err;
   if (f) {
-    err = GetXattr(f->fd, kXattrSize, &size);
-  } else {
-    PathFd pfd(rel);
-    err = pfd.ok() ? GetXattr(pfd.get(), kXattrSize, &size) : errno;
+    if (fstat(f->fd, st) != 0) return -errno;
+    ApplyLogicalSize(f->fd, std::string(), st);
+    return 0;
   }
-  if (err == 0 && ParseSize(size) >= 0) {
-    st->st_size = ParseSize(size);
-    st->st_blocks = 0;
-  }
+  const std::string rel = Rel(path);
+  if (fstatat(Root(), rel.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -errno;
+  ApplyLogicalSize(-1, BackingPath(rel), st);
   return 0;
 }
 
@@ -389,35 +413,40 @@ int do_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
   return OpenCommon(path, fi, fd);
 }
 
-int do_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+// Reads are answered with the backing descriptor itself: libfuse splices
+// the bytes from the file to the device, so they are never copied through
+// this process. A read of remote content first waits for its range.
+int do_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t off,
+                struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
   if (f->maybe_remote.load()) {
-    std::string logical;
-    const int xerr = GetXattr(f->fd, kXattrSize, &logical);
+    char value[32];
+    const ssize_t n = fgetxattr(f->fd, kXattrSize, value, sizeof value);
     // Only a missing logical size means the content is local: any other
     // failure must not pass the empty file off as the content.
-    if (xerr != 0 && xerr != ENODATA) return -EIO;
-    if (xerr == 0) {
-      const int64_t end = ParseSize(logical);
+    if (n < 0 && errno != ENODATA) return -EIO;
+    if (n >= 0) {
+      const int64_t end = ParseSize(std::string(value, static_cast<size_t>(n)));
       if (end < 0) return -EIO;
-      if (off >= end) return 0;
+      if (off >= end) size = 0;
       size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - off));
-      if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
-        return -err;
+      if (size > 0) {
+        if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
+          return -err;
+        }
       }
     } else {
       f->maybe_remote = false;  // hydrated meanwhile: plain reads from now on
     }
   }
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(f->fd, buf + done, size - done, off + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -errno;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int>(done);
+  auto* src = static_cast<struct fuse_bufvec*>(malloc(sizeof(struct fuse_bufvec)));
+  if (!src) return -ENOMEM;
+  *src = FUSE_BUFVEC_INIT(size);
+  src->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  src->buf[0].fd = f->fd;
+  src->buf[0].pos = off;
+  *bufp = src;
+  return 0;
 }
 
 int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
@@ -458,30 +487,34 @@ int do_fsync(const char*, int datasync, struct fuse_file_info* fi) {
   return (datasync ? fdatasync(fd) : fsync(fd)) == 0 ? 0 : -errno;
 }
 
+// The placeholder's own attributes (user.zem.*) decide the size and state
+// the mount reports: when one changes, the kernel's copy of the entry's
+// attributes is dropped before the change is acknowledged, so the caller's
+// next stat already sees the new values.
+bool IsPlaceholderAttribute(const char* name) {
+  return std::strncmp(name, "user.zem.", 9) == 0;
+}
+
 int do_setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  return setxattr(ProcFdPath(pfd.get()).c_str(), name, value, size, flags) == 0 ? 0 : -errno;
+  if (lsetxattr(BackingPath(Rel(path)).c_str(), name, value, size, flags) != 0) return -errno;
+  if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
+  return 0;
 }
 
 int do_getxattr(const char* path, const char* name, char* value, size_t size) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  const ssize_t n = getxattr(ProcFdPath(pfd.get()).c_str(), name, value, size);
+  const ssize_t n = lgetxattr(BackingPath(Rel(path)).c_str(), name, value, size);
   return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int do_listxattr(const char* path, char* list, size_t size) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  const ssize_t n = listxattr(ProcFdPath(pfd.get()).c_str(), list, size);
+  const ssize_t n = llistxattr(BackingPath(Rel(path)).c_str(), list, size);
   return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int do_removexattr(const char* path, const char* name) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  return removexattr(ProcFdPath(pfd.get()).c_str(), name) == 0 ? 0 : -errno;
+  if (lremovexattr(BackingPath(Rel(path)).c_str(), name) != 0) return -errno;
+  if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
+  return 0;
 }
 
 int do_opendir(const char* path, struct fuse_file_info* fi) {
@@ -497,16 +530,28 @@ int do_opendir(const char* path, struct fuse_file_info* fi) {
   return 0;
 }
 
-int do_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info* fi,
-               enum fuse_readdir_flags) {
+int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t,
+               struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
   DIR* d = reinterpret_cast<DIR*>(fi->fh);
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  const std::string dir_rel = Rel(path);
+  const std::string dir_backing = plus ? BackingPath(dir_rel) + "/" : std::string();
   rewinddir(d);
   errno = 0;
   while (struct dirent* e = readdir(d)) {
     struct stat st = {};
-    st.st_ino = e->d_ino;
-    st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
-    if (fill(buf, e->d_name, &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+    auto fill_flags = static_cast<fuse_fill_dir_flags>(0);
+    const bool dots = e->d_name[0] == '.' &&
+                      (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'));
+    if (plus && !dots && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      ApplyLogicalSize(-1, dir_backing + e->d_name, &st);
+      fill_flags = FUSE_FILL_DIR_PLUS;
+    } else {
+      st.st_ino = e->d_ino;
+      st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
+    }
+    if (fill(buf, e->d_name, &st, 0, fill_flags) != 0) break;
+    errno = 0;
   }
   return errno == 0 ? 0 : -errno;
 }
@@ -536,7 +581,7 @@ struct fuse_operations MakeOperations() {
   ops.chown = do_chown;
   ops.truncate = do_truncate;
   ops.open = do_open;
-  ops.read = do_read;
+  ops.read_buf = do_read_buf;
   ops.write = do_write;
   ops.statfs = do_statfs;
   ops.flush = do_flush;

@@ -8,6 +8,8 @@
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,13 +66,15 @@ bool IsFuseMountPoint(const std::filesystem::path& root) {
 }
 
 bool DetachStaleMount(const std::filesystem::path& root) {
-  struct stat st;
-  if (stat(root.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+  // statfs always asks the filesystem (stat may be answered from the
+  // kernel's attribute cache for a while after the process died).
+  struct statfs sfs;
+  if (statfs(root.c_str(), &sfs) == 0 || errno != ENOTCONN) return false;
   if (umount2(root.c_str(), MNT_DETACH) == 0) return true;
   // Without the privilege to unmount, fusermount3 can detach a user's own mount.
   const std::string cmd = "fusermount3 -uz -- '" + root.string() + "' >/dev/null 2>&1";
   if (root.string().find('\'') == std::string::npos && std::system(cmd.c_str()) == 0) return true;
-  return stat(root.c_str(), &st) == 0;
+  return statfs(root.c_str(), &sfs) == 0;
 }
 
 FuseSyncRoot::FuseSyncRoot(std::filesystem::path root, ConnectionKey key,
@@ -86,6 +90,10 @@ FuseSyncRoot::~FuseSyncRoot() { Unmount(); }
 std::filesystem::path FuseSyncRoot::FullPath(const std::string& rel) const {
   if (rel.empty() || rel == ".") return root_;
   return root_ / rel;
+}
+
+void FuseSyncRoot::Invalidate(const char* path) {
+  if (fuse_ && path) fuse_invalidate_path(fuse_, path);
 }
 
 Hresult FuseSyncRoot::Mount() {
@@ -114,9 +122,8 @@ Hresult FuseSyncRoot::Mount() {
   }
   mounted_ = true;
 
-  // Non-blocking: several loop threads poll the one device descriptor, and a
-  // thread that lost the race for a request must go back to poll, where the
-  // stop event can reach it.
+  // Non-blocking: the thread that holds the reader role polls the device
+  // together with the stop event, so a stop reaches it at once.
   const int dev = fuse_session_fd(fuse_get_session(fuse_));
   fcntl(dev, F_SETFL, fcntl(dev, F_GETFL) | O_NONBLOCK);
   wake_fd_ = eventfd(0, EFD_CLOEXEC);
@@ -126,24 +133,49 @@ Hresult FuseSyncRoot::Mount() {
     return HresultFromOsError(err);
   }
   for (int i = 0; i < kLoopThreads; ++i) loop_threads_.emplace_back(&FuseSyncRoot::Loop, this);
+  EnlargeReadahead();  // stats the mount: the loop must be answering by now
   return 0;
 }
 
+void FuseSyncRoot::EnlargeReadahead() {
+  // The kernel reads ahead 128 KiB at a time by default; larger requests
+  // halve the round trips of a sequential read. Only root may change it,
+  // and a kernel that refuses simply keeps its default.
+  struct stat st;
+  if (stat(root_.c_str(), &st) != 0) return;
+  const std::string knob = "/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                           std::to_string(minor(st.st_dev)) + "/read_ahead_kb";
+  const int fd = open(knob.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string kb = std::to_string(kReadaheadKb);
+  if (write(fd, kb.data(), kb.size()) < 0) {
+    // Not permitted here: the default stays.
+  }
+  close(fd);
+}
+
+// Leader and followers: one thread at a time holds the reader role and
+// takes the next request off the device; it hands the role on before it
+// processes the request. Every request therefore wakes exactly one thread,
+// while up to kLoopThreads requests (reads waiting on a fetch among them)
+// are processed at once.
 void FuseSyncRoot::Loop() {
   struct fuse_session* se = fuse_get_session(fuse_);
   struct fuse_buf buf = {};
   const int dev = fuse_session_fd(se);
-  while (!fuse_session_exited(se)) {
-    struct pollfd fds[2] = {{dev, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+  for (;;) {
+    std::unique_lock lead(reader_mu_);
+    if (stopping_.load() || fuse_session_exited(se)) break;
     const int res = fuse_session_receive_buf(se, &buf);
-    if (res == -EAGAIN || res == -EINTR) continue;
+    if (res == -EAGAIN || res == -EINTR) {
+      struct pollfd fds[2] = {{dev, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents) break;
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+      continue;
+    }
     if (res <= 0) break;  // 0: the mount went away (ENODEV)
+    lead.unlock();
     fuse_session_process_buf(se, &buf);
     notifier_.FlushDeferred();  // the kernel has its answer now
   }
@@ -166,6 +198,7 @@ void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {
 void FuseSyncRoot::Unmount() {
   // Waiting readers get EIO first, so no loop thread stays blocked in a read.
   hydration_.Stop();
+  stopping_ = true;
   if (wake_fd_ >= 0) {
     const uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) std::perror("zem sync root: stop event");

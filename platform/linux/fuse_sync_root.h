@@ -3,16 +3,18 @@
 // opened (O_PATH) before mounting, so the files stay where they are and the
 // folder shows them as they are once unmounted.
 //
-// Threads: kLoopThreads FUSE loop threads (receive + process requests), one
+// Threads: kLoopThreads FUSE loop threads (one of them receives at a time,
+// all of them process requests), one
 // thread per running fetch (HydrationTable), one notification dispatcher
 // (Notifier). Mount starts them all, Unmount joins them all.
 //
-// Lock order: none held across calls here; HydrationTable and Notifier
-// document their own.
+// Lock order: reader_mu_ is held only while taking a request off the device,
+// never while processing one; HydrationTable and Notifier document their own.
 #pragma once
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,12 +51,18 @@ class FuseSyncRoot {
   ConnectionKey key() const { return key_; }
   HydrationTable& hydration() { return hydration_; }
   Notifier& notifier() { return notifier_; }
+  // Drops the kernel's cached attributes (and cached pages) of the entry at
+  // `path` ("/a/b", as the operations receive it), when the kernel holds it.
+  // Safe inside an operation: it takes no lock of the kernel's.
+  void Invalidate(const char* path);
   // The full path of a path relative to the root ("." is the root).
   std::filesystem::path FullPath(const std::string& rel) const;
 
  private:
   static constexpr int kLoopThreads = 8;
+  static constexpr int kReadaheadKb = 1024;
   void Loop();
+  void EnlargeReadahead();
   void RunFetch(int64_t id, const FetchStart& start);
 
   const std::filesystem::path root_;
@@ -64,6 +72,8 @@ class FuseSyncRoot {
   int wake_fd_ = -1;  // eventfd that stops the loop threads
   struct fuse* fuse_ = nullptr;
   bool mounted_ = false;
+  std::mutex reader_mu_;  // the reader role of the loop threads
+  std::atomic<bool> stopping_{false};
   std::vector<std::thread> loop_threads_;
   HydrationTable hydration_;
   Notifier notifier_;
