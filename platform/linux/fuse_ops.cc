@@ -170,11 +170,12 @@ void* do_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->negative_timeout = kCacheSeconds;
   // Reads of local content are spliced from the backing file to the device.
   conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
-  // A listing hands the kernel every entry's attributes at once.
-  conn->want |= conn->capable & FUSE_CAP_READDIRPLUS;
-  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
-  // The kernel keeps POSIX ACLs (checked by every ls -l) in its own cache.
-  conn->want |= conn->capable & FUSE_CAP_POSIX_ACL;
+  // A first listing hands the kernel every entry's attributes at once; a
+  // repeated one, whose entries the kernel still holds, is a plain listing
+  // (the kernel decides: readdirplus "auto").
+  conn->want |= conn->capable & (FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO);
+  // No POSIX ACLs: the kernel checks the mode bits only (default_permissions).
+  conn->want &= ~FUSE_CAP_POSIX_ACL;
   return fuse_get_context()->private_data;
 }
 
@@ -495,23 +496,46 @@ bool IsPlaceholderAttribute(const char* name) {
   return std::strncmp(name, "user.zem.", 9) == 0;
 }
 
+// Only the user and trusted namespaces are kept. The mount enforces no ACLs
+// and carries no security labels, and says so: "not supported" for those
+// names (ls -l then stops asking for them on this filesystem after the
+// first file, instead of two round trips per file).
+bool SupportedAttribute(const char* name) {
+  return std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+}
+
 int do_setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
   if (lsetxattr(BackingPath(Rel(path)).c_str(), name, value, size, flags) != 0) return -errno;
   if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
   return 0;
 }
 
 int do_getxattr(const char* path, const char* name, char* value, size_t size) {
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
   const ssize_t n = lgetxattr(BackingPath(Rel(path)).c_str(), name, value, size);
   return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int do_listxattr(const char* path, char* list, size_t size) {
-  const ssize_t n = llistxattr(BackingPath(Rel(path)).c_str(), list, size);
-  return n < 0 ? -errno : static_cast<int>(n);
+  // The backing list, less the names of other namespaces.
+  std::string all(64 * 1024, '\0');
+  const ssize_t n = llistxattr(BackingPath(Rel(path)).c_str(), all.data(), all.size());
+  if (n < 0) return -errno;
+  std::string kept;
+  for (size_t at = 0; at < static_cast<size_t>(n);) {
+    const size_t len = std::strlen(all.data() + at);
+    if (SupportedAttribute(all.data() + at)) kept.append(all.data() + at, len + 1);
+    at += len + 1;
+  }
+  if (size == 0) return static_cast<int>(kept.size());
+  if (kept.size() > size) return -ERANGE;
+  std::memcpy(list, kept.data(), kept.size());
+  return static_cast<int>(kept.size());
 }
 
 int do_removexattr(const char* path, const char* name) {
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
   if (lremovexattr(BackingPath(Rel(path)).c_str(), name) != 0) return -errno;
   if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
   return 0;
@@ -530,15 +554,24 @@ int do_opendir(const char* path, struct fuse_file_info* fi) {
   return 0;
 }
 
-int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t,
+// Entries carry their directory position as offset, so the library passes
+// a listing's attributes on to the kernel (readdirplus) instead of leaving
+// it to look every entry up again.
+int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
                struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
   DIR* d = reinterpret_cast<DIR*>(fi->fh);
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-  const std::string dir_rel = Rel(path);
-  const std::string dir_backing = plus ? BackingPath(dir_rel) + "/" : std::string();
-  rewinddir(d);
-  errno = 0;
-  while (struct dirent* e = readdir(d)) {
+  const std::string dir_backing = plus ? BackingPath(Rel(path)) + "/" : std::string();
+  if (offset == 0) {
+    rewinddir(d);
+  } else {
+    seekdir(d, offset);
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (!e) break;
+    const off_t next = telldir(d);
     struct stat st = {};
     auto fill_flags = static_cast<fuse_fill_dir_flags>(0);
     const bool dots = e->d_name[0] == '.' &&
@@ -550,10 +583,10 @@ int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t,
       st.st_ino = e->d_ino;
       st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
     }
-    if (fill(buf, e->d_name, &st, 0, fill_flags) != 0) break;
-    errno = 0;
+    // Full: the next call starts again at this entry.
+    if (fill(buf, e->d_name, &st, next, fill_flags) != 0) return 0;
   }
-  return errno == 0 ? 0 : -errno;
+  return -errno;
 }
 
 int do_releasedir(const char*, struct fuse_file_info* fi) {

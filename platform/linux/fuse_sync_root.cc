@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -43,6 +44,32 @@ std::string AbsoluteNormal(const std::filesystem::path& p) {
   std::string s = (ec ? p : abs).lexically_normal().string();
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return s;
+}
+
+// Operations that never wait for anything but the local disk (no fetch, no
+// write of content): lookups, attributes, extended attributes, listings.
+bool IsQuickRequest(const struct fuse_buf& buf) {
+  if ((buf.flags & FUSE_BUF_IS_FD) || buf.size < 8) return false;
+  uint32_t opcode;
+  std::memcpy(&opcode, static_cast<const char*>(buf.mem) + 4, sizeof opcode);
+  switch (opcode) {
+    case 1:   // LOOKUP
+    case 2:   // FORGET
+    case 3:   // GETATTR
+    case 5:   // READLINK
+    case 17:  // STATFS
+    case 22:  // GETXATTR
+    case 23:  // LISTXATTR
+    case 27:  // OPENDIR
+    case 28:  // READDIR
+    case 29:  // RELEASEDIR
+    case 34:  // ACCESS
+    case 42:  // BATCH_FORGET
+    case 44:  // READDIRPLUS
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -175,7 +202,9 @@ void FuseSyncRoot::Loop() {
       continue;
     }
     if (res <= 0) break;  // 0: the mount went away (ENODEV)
-    lead.unlock();
+    // Metadata requests are answered from the backing folder at once: the
+    // reader keeps its role for them rather than waking a follower.
+    if (!IsQuickRequest(buf)) lead.unlock();
     fuse_session_process_buf(se, &buf);
     notifier_.FlushDeferred();  // the kernel has its answer now
   }
