@@ -126,6 +126,14 @@ int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start
     close(rw);
     return err;
   }
+  // Recorded before the first byte is written: content cut short by a crash
+  // is dropped at the next access instead of passing for the file.
+  if (int err = UpdateStateBits(rw, kStateFetching, 0); err != 0) {
+    close(rw);
+    return err;
+  }
+  std::string sha;
+  if (GetXattr(rw, kXattrSha256, &sha) == 0) start->sha256 = sha;
   start->backing_fd = rw;
   start->size = x.logical_size;
   start->identity = x.identity;
@@ -179,20 +187,50 @@ void* do_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   return fuse_get_context()->private_data;
 }
 
+// A file that holds content while user.zem.size says its content is remote,
+// with no fetch running, is one of two leftovers: the fetching mark is still
+// set (a fetch or re-point cut short by a crash; its content is dropped and
+// the file is remote again), or content was written into the folder while it
+// was not mounted (it is the user's: content local, not in sync, never
+// fetched over). `fd` is the backing file. Returns true when the file now
+// holds its content locally.
+bool SettleLeftover(int fd) {
+  const uint64_t state = GetXattrNumber(fd, kXattrState, 0);
+  const int rw = open(ProcFdPath(fd).c_str(), O_RDWR | O_CLOEXEC);
+  if (rw < 0) return false;
+  bool local = false;
+  if (state & kStateFetching) {
+    if (ftruncate(rw, 0) == 0) UpdateStateBits(rw, 0, kStateFetching | kStateHydrated);
+  } else {
+    // Order: the content counts as changed before it stops being remote.
+    UpdateStateBits(rw, 0, kStateInSync);
+    RemoveXattr(rw, kXattrSha256);
+    local = RemoveXattr(rw, kXattrSize) == 0;
+    if (local) UpdateStateBits(rw, kStateHydrated, 0);
+  }
+  close(rw);
+  return local;
+}
+
 // Fills in the size a regular file shows: the logical size held by
 // user.zem.size while its content is remote (the file is empty on disk, or
 // partial while a fetch runs). The attribute is read from the open `fd`, or
-// else from `xattr_path` (a regular file there: following links is safe);
-// one system call when the answer is needed at all.
+// else from `xattr_path` (a regular file there: following links is safe).
 void ApplyLogicalSize(int fd, const std::string& xattr_path, struct stat* st) {
   if (!S_ISREG(st->st_mode)) return;
-  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) return;
   char value[32];
   const ssize_t n = fd >= 0 ? fgetxattr(fd, kXattrSize, value, sizeof value)
                             : getxattr(xattr_path.c_str(), kXattrSize, value, sizeof value);
   if (n <= 0) return;
   const int64_t logical = ParseSize(std::string(value, static_cast<size_t>(n)));
   if (logical < 0) return;
+  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) {
+    const int backing = fd >= 0 ? dup(fd) : open(xattr_path.c_str(), O_PATH | O_CLOEXEC);
+    if (backing < 0) return;
+    const bool local = SettleLeftover(backing);
+    close(backing);
+    if (local) return;  // the on-disk size is the file's size now
+  }
   st->st_size = logical;
   st->st_blocks = 0;
 }
@@ -263,8 +301,35 @@ int do_symlink(const char* target, const char* path) {
   return 0;
 }
 
+// Why renaming the entry `rel` here would lose something, or null when it
+// may be renamed. Folders of the service (and the virtual roots) cannot be
+// created or renamed through the service, so the sync would recreate the
+// old folder and drop the renamed one with its content; the shared and
+// recycle-bin areas are read-only.
+const char* RenameRefusal(const std::string& rel) {
+  PathFd pfd(rel);
+  if (!pfd.ok()) return nullptr;
+  const std::string id = IdentityOf(pfd.get());
+  if (id.size() < 2 || id[1] != ':') return nullptr;
+  if (id[0] == 'S' || id[0] == 'R') return "read-only items cannot be renamed";
+  struct stat st;
+  if ((id[0] == 'D' || id[0] == 'V') && fstat(pfd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return "folders are renamed on the web, not here";
+  }
+  return nullptr;
+}
+
 int do_rename(const char* from, const char* to, unsigned int flags) {
   const std::string rel_from = Rel(from), rel_to = Rel(to);
+  if (const char* why = RenameRefusal(rel_from)) {
+    // One write: lines of several threads never mix.
+    const std::string line = "[RENAME-REFUSED] " + Self()->FullPath(rel_from).string() + ": " +
+                             why + "\n";
+    if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
+      // Nowhere to report it; the refusal stands.
+    }
+    return -EPERM;
+  }
   if (renameat2(Root(), rel_from.c_str(), Root(), rel_to.c_str(), flags) != 0) return -errno;
   ChangeInfo info;
   {
@@ -354,6 +419,17 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
   if (int err = ReadPlaceholderXattrs(fd, &x); err != 0) {
     close(fd);
     return -err;
+  }
+  if (x.content_remote) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size != 0 &&
+        !Self()->hydration().InFlight(st.st_ino)) {
+      SettleLeftover(fd);
+      if (int err = ReadPlaceholderXattrs(fd, &x); err != 0) {
+        close(fd);
+        return -err;
+      }
+    }
   }
   if (writable && IsReadOnlyPlaceholder(x)) {
     close(fd);

@@ -170,6 +170,7 @@ void FuseSyncRoot::EnlargeReadahead() {
   // and a kernel that refuses simply keeps its default.
   struct stat st;
   if (stat(root_.c_str(), &st) != 0) return;
+  mount_dev_ = st.st_dev;
   const std::string knob = "/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
                            std::to_string(minor(st.st_dev)) + "/read_ahead_kb";
   const int fd = open(knob.c_str(), O_WRONLY | O_CLOEXEC);
@@ -220,6 +221,7 @@ void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {
   info.required_offset = 0;
   info.required_length = s.size;
   info.file_size = s.size;
+  info.content_sha256 = s.sha256;
   info.pid = s.pid;
   callbacks_.fetch_data(info);
 }

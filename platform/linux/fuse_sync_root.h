@@ -12,6 +12,8 @@
 // never while processing one; HydrationTable and Notifier document their own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -48,6 +50,9 @@ class FuseSyncRoot {
 
   // For the filesystem operations.
   int root_fd() const { return root_fd_; }
+  const std::filesystem::path& root() const { return root_; }
+  // The device number of the mount (0 until it answers).
+  dev_t mount_dev() const { return mount_dev_.load(); }
   ConnectionKey key() const { return key_; }
   HydrationTable& hydration() { return hydration_; }
   Notifier& notifier() { return notifier_; }
@@ -62,7 +67,7 @@ class FuseSyncRoot {
   static constexpr int kLoopThreads = 8;
   static constexpr int kReadaheadKb = 1024;
   void Loop();
-  void EnlargeReadahead();
+  void EnlargeReadahead();  // also records mount_dev_
   void RunFetch(int64_t id, const FetchStart& start);
 
   const std::filesystem::path root_;
@@ -72,6 +77,7 @@ class FuseSyncRoot {
   int wake_fd_ = -1;  // eventfd that stops the loop threads
   struct fuse* fuse_ = nullptr;
   bool mounted_ = false;
+  std::atomic<dev_t> mount_dev_{0};
   std::mutex reader_mu_;  // the reader role of the loop threads
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> loop_threads_;

@@ -214,12 +214,24 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
     return kHrProviderUnavailable;
   }
   if (items.empty()) return S_OK;
-  // Names stay alive until the call returns.
+  // Names stay alive until the call returns. Items whose name is not one
+  // plain component never reach the API.
   std::vector<std::wstring> names;
   names.reserve(items.size());
-  std::vector<CF_PLACEHOLDER_CREATE_INFO> records(items.size());
+  std::vector<size_t> passed;  // index into items of each record
+  Hresult refused = S_OK;
   for (size_t i = 0; i < items.size(); ++i) {
-    const PlaceholderSpec& s = items[i];
+    if (IsPlainPlaceholderName(items[i].relative_name)) {
+      passed.push_back(i);
+    } else {
+      items[i].result = kHrInvalidArgument;
+      if (refused == S_OK) refused = kHrInvalidArgument;
+    }
+  }
+  if (passed.empty()) return refused;
+  std::vector<CF_PLACEHOLDER_CREATE_INFO> records(passed.size());
+  for (size_t i = 0; i < passed.size(); ++i) {
+    const PlaceholderSpec& s = items[passed[i]];
     names.push_back(s.relative_name.wstring());
     CF_PLACEHOLDER_CREATE_INFO& r = records[i];
     r.RelativeFileName = names.back().c_str();
@@ -237,8 +249,18 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
   const HRESULT hr = api.create_placeholders(base.c_str(), records.data(),
                                              static_cast<DWORD>(records.size()),
                                              CF_CREATE_FLAG_NONE, nullptr);
-  for (size_t i = 0; i < items.size(); ++i) items[i].result = records[i].Result;
-  return hr;
+  for (size_t i = 0; i < passed.size(); ++i) items[passed[i]].result = records[i].Result;
+  return FAILED(hr) ? hr : refused;
+}
+
+bool IsPlainPlaceholderName(const std::filesystem::path& name) {
+  const std::wstring& s = name.native();
+  return !s.empty() && s != L"." && s != L".." && s.find_first_of(L"/\\") == std::wstring::npos &&
+         s.find(L'\0') == std::wstring::npos;
+}
+
+Hresult RecoverSyncRootFolder(const std::filesystem::path&) {
+  return S_OK;  // a sync root outlives its provider process without harm
 }
 
 // --- PlaceholderHandle -------------------------------------------------------
