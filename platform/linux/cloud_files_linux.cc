@@ -340,7 +340,7 @@ Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
   Hresult hr = HresultFromOsError(
       fusefs::UpdateStateBits(b >= 0 ? b : fd, fusefs::kStateFetching, fusefs::kStateInSync));
   if (b < 0 && Succeeded(hr)) {
-    b = open(fusefs::ProcFdPath(fd).c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    b = open(fusefs::ProcFdPath(fd).c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
   }
   if (b < 0) return Succeeded(hr) ? HresultFromOsError(errno) : hr;
   auto step = [&](int err) {
