@@ -209,15 +209,8 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
 
 Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
   const CldApi& api = Api();
-  if (!api.loaded) {
-    for (auto& item : items) item.result = kHrProviderUnavailable;
-    return kHrProviderUnavailable;
-  }
-  if (items.empty()) return S_OK;
-  // Names stay alive until the call returns. Items whose name is not one
-  // plain component never reach the API.
-  std::vector<std::wstring> names;
-  names.reserve(items.size());
+  if (items.empty()) return api.loaded ? S_OK : kHrProviderUnavailable;
+  // Items whose name is not one plain component never reach the API.
   std::vector<size_t> passed;  // index into items of each record
   Hresult refused = S_OK;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -228,7 +221,14 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
       if (refused == S_OK) refused = kHrInvalidArgument;
     }
   }
+  if (!api.loaded) {
+    for (size_t i : passed) items[i].result = kHrProviderUnavailable;
+    return kHrProviderUnavailable;
+  }
   if (passed.empty()) return refused;
+  // Names stay alive until the call returns.
+  std::vector<std::wstring> names;
+  names.reserve(passed.size());
   std::vector<CF_PLACEHOLDER_CREATE_INFO> records(passed.size());
   for (size_t i = 0; i < passed.size(); ++i) {
     const PlaceholderSpec& s = items[passed[i]];
@@ -303,6 +303,24 @@ Hresult PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_i
   return api.update(H(native_), nullptr, identity.data(), static_cast<DWORD>(identity.size()),
                     nullptr, 0, mark_in_sync ? CF_UPDATE_FLAG_MARK_IN_SYNC : CF_UPDATE_FLAG_NONE,
                     nullptr, nullptr);
+}
+
+Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
+                                   std::string_view /*content_sha256: no place to keep it*/) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  if (size < 0 || identity.size() > kMaxIdentityLength) return kHrInvalidArgument;
+  BY_HANDLE_FILE_INFORMATION fi;
+  if (!GetFileInformationByHandle(H(native_), &fi)) return HRESULT_FROM_WIN32(GetLastError());
+  if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kHrInvalidArgument;
+  // Zero times and attributes leave them as they are; the size is the new
+  // logical size. The content is dropped, so the next read fetches it.
+  CF_FS_METADATA metadata = {};
+  metadata.FileSize.QuadPart = size;
+  return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
+                    nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_DEHYDRATE, nullptr,
+                    nullptr);
 }
 
 Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
