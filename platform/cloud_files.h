@@ -140,6 +140,12 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name);
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
                      int64_t offset, int64_t length);
 
+// True while the fetch of `key` can still take transfers: false once it has
+// failed or completed, or its connection is ending (DisconnectSyncRoot has
+// begun). A download feeding the fetch polls it to stop early. Cheap;
+// thread-safe.
+bool IsFetchActive(const TransferKey& key);
+
 // Windows file attribute bits used by placeholders (platform/file_attributes.h
 // has the full set).
 inline constexpr uint32_t kPlaceholderAttributeReadonly = 0x1;

@@ -35,6 +35,7 @@ class PlatformSink : public TransferSink {
                              int64_t length) override {
     return platform::TransferData(key_, status, data, offset, length);
   }
+  bool Active() override { return platform::IsFetchActive(key_); }
 
  private:
   platform::TransferKey key_;
@@ -137,7 +138,13 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
         allocation_failed = s.buffer == nullptr;
         return !allocation_failed;
       },
-      [&](std::string_view chunk) { return AcceptBody(s, chunk, sink, &transfer_failed); });
+      [&](std::string_view chunk) {
+        if (!sink.Active()) {  // nobody waits for the rest
+          transfer_failed = true;
+          return false;
+        }
+        return AcceptBody(s, chunk, sink, &transfer_failed);
+      });
   struct BufferGuard {
     HydrationState& s;
     bool owned;

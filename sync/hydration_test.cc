@@ -310,5 +310,22 @@ TEST(Hydration, WholeFileFetchIsCheckedAgainstTheListedSizeAndSha256) {
   }
 }
 
+
+TEST(Hydration, DownloadStopsAtTheNextChunkOnceTheFetchIsGone) {
+  class EndingSink : public RecordingSink {
+   public:
+    bool Active() override { return ++asked <= 3; }
+    int asked = 0;
+  };
+  ScopedOutputCapture out;
+  FakeDownload src;
+  src.content = Body(4 << 20);
+  EndingSink sink;
+  RunHydration(Request("F:1", 0, 4 << 20), src, sink);
+  EXPECT_EQ(src.delivered, 4u * 16 * 1024);  // the chunk that found it gone is the last
+  EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+  EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zem

@@ -207,6 +207,11 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
   return HresultFromOsError(static_cast<uint32_t>(err));
 }
 
+bool IsFetchActive(const TransferKey& key) {
+  auto r = FindRoot(key.connection);
+  return r && r->FetchActive(key.transfer);
+}
+
 Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
   Hresult overall = 0;
   const int base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -101,6 +101,11 @@ int HydrationTable::WaitForRange(ino_t inode, int64_t offset, int64_t length,
   return ok ? 0 : EIO;
 }
 
+bool HydrationTable::Active(int64_t id) {
+  std::lock_guard lock(mu_);
+  return !stopping_ && by_id_.count(id) != 0;
+}
+
 void HydrationTable::Abandon(ino_t inode) {
   std::shared_ptr<Fetch> f;
   {

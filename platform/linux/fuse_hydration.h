@@ -79,6 +79,10 @@ class HydrationTable {
   // True while a fetch of `inode` runs (its on-disk size is then partial).
   bool InFlight(ino_t inode);
 
+  // True while fetch `id` can take transfers (false once it failed, completed
+  // or the table is stopping).
+  bool Active(int64_t id);
+
   // Fails the fetch of `inode`, if one runs (its content is being replaced).
   void Abandon(ino_t inode);
 

@@ -228,8 +228,8 @@ void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {
 
 void FuseSyncRoot::Unmount() {
   // Waiting readers get EIO first, so no loop thread stays blocked in a read.
+  stopping_ = true;  // downloads of running fetches stop from now on
   hydration_.Stop();
-  stopping_ = true;
   if (wake_fd_ >= 0) {
     const uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) std::perror("zem sync root: stop event");

@@ -44,6 +44,7 @@ class FuseSyncRoot {
   // thread. Idempotent.
   void Unmount();
 
+  bool FetchActive(int64_t id) { return !stopping_.load() && hydration_.Active(id); }
   int Transfer(int64_t id, uint32_t status, const void* data, int64_t offset, int64_t length) {
     return hydration_.Transfer(id, status, data, offset, length);
   }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -58,6 +59,7 @@ const CldApi& Api() {
 // The callbacks of each connection, found by the key Windows hands back.
 std::mutex g_mu;
 std::map<LONGLONG, std::shared_ptr<const SyncRootCallbacks>> g_connections;  // guarded by g_mu
+std::set<LONGLONG> g_ending;  // connections being disconnected; guarded by g_mu
 
 std::shared_ptr<const SyncRootCallbacks> CallbacksOf(const CF_CALLBACK_INFO* info) {
   std::lock_guard lock(g_mu);
@@ -180,11 +182,18 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
   {
     std::lock_guard lock(g_mu);
     if (!g_connections.count(key)) return kHrInvalidKey;
+    g_ending.insert(key);  // downloads of its fetches stop from now on
   }
   const HRESULT hr = api.disconnect(CF_CONNECTION_KEY{key});
   std::lock_guard lock(g_mu);
   g_connections.erase(key);
+  g_ending.erase(key);
   return hr;
+}
+
+bool IsFetchActive(const TransferKey& key) {
+  std::lock_guard lock(g_mu);
+  return g_connections.count(key.connection) != 0 && g_ending.count(key.connection) == 0;
 }
 
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
