@@ -38,6 +38,15 @@ bool IsUsableLocalName(const std::u16string& name) {
   return true;
 }
 
+TreePopulator::TreePopulator(ListFn list, CreateFn create)
+    : list_(std::move(list)), create_(std::move(create)) {
+  if (!create_) {
+    create_ = [](const std::filesystem::path& base, std::vector<platform::PlaceholderSpec>& items) {
+      return platform::CreatePlaceholders(base, items);
+    };
+  }
+}
+
 bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
                                    const std::string& folder_id) {
   path_ids_.clear();
@@ -87,7 +96,7 @@ bool TreePopulator::Walk(const std::filesystem::path& local, const std::string& 
                            FileIdentity(f.id)));
     }
     platform::Hresult overall = 0;
-    if (!specs.empty()) overall = platform::CreatePlaceholders(local, specs);
+    if (!specs.empty()) overall = create_(local, specs);
     size_t created = 0;
     size_t unavailable = 0;
     for (const auto& s : specs) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/listing.h"
+#include "platform/cloud_files.h"
 
 namespace zem::populate {
 
@@ -19,6 +20,11 @@ namespace zem::populate {
 using ListFn = std::function<bool(const std::string& folder_id, std::vector<FolderEntry>& folders,
                                   std::vector<FileEntry>& files)>;
 
+// Creates one folder's placeholders as a batch, setting each item's result.
+// Production: platform::CreatePlaceholders.
+using CreateFn = std::function<platform::Hresult(const std::filesystem::path& base,
+                                                 std::vector<platform::PlaceholderSpec>& items)>;
+
 // How deep the walk goes below the sync root. A real tree is far shallower
 // (Windows paths end long before); a service that nests folders without end
 // is stopped here instead of filling the disk.
@@ -26,7 +32,7 @@ inline constexpr int kMaxDepth = 128;
 
 class TreePopulator {
  public:
-  explicit TreePopulator(ListFn list) : list_(std::move(list)) {}
+  explicit TreePopulator(ListFn list, CreateFn create = nullptr);
 
   // Walks the tree below `local` (remote folder `folder_id`). True when no
   // folder failed: every listing was made and scanned and placeholders could
@@ -46,6 +52,7 @@ class TreePopulator {
   bool Walk(const std::filesystem::path& local, const std::string& folder_id);
 
   ListFn list_;
+  CreateFn create_;
   std::vector<std::string> path_ids_;  // folder ids from the root to the current folder
   int64_t created_ = 0;
   int64_t skipped_ = 0;
