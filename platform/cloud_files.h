@@ -200,6 +200,13 @@ class PlaceholderHandle {
   // Reads the placeholder state; a plain item gives is_placeholder false.
   Hresult GetState(PlaceholderState* state);
 
+  // Points a file placeholder at another server file: the new `identity`
+  // and logical `size`, local content dropped (the next read fetches the
+  // new content), marked in sync. kHrNotACloudFile for any other item.
+  // Windows: CfUpdatePlaceholder with the new size, the identity and
+  // MARK_IN_SYNC | DEHYDRATE (the handle should be the only one open).
+  Hresult Repoint(std::string_view identity, int64_t size);
+
  private:
   static constexpr intptr_t kClosed = -1;
   intptr_t native_ = kClosed;  // HANDLE on Windows, fd on Linux

@@ -250,6 +250,31 @@ Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
                                     : fusefs::UpdateStateBits(fd, 0, fusefs::kStateInSync));
 }
 
+Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size) {
+  if (!is_open()) return kHrInvalidKey;
+  if (identity.size() > 4096 || size < 0) return kHrInvalidArgument;
+  const int fd = static_cast<int>(native_);
+  std::string old;
+  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return HresultFromOsError(errno);
+  if (!S_ISREG(st.st_mode)) return kHrNotACloudFile;
+  // Drop the stale content first: until the size attribute is back the file
+  // shows as empty, never as the old content under the new identity.
+  if (truncate(fusefs::ProcFdPath(fd).c_str(), 0) != 0) return HresultFromOsError(errno);
+  if (size > 0) {
+    if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrSize, static_cast<uint64_t>(size)))
+      return HresultFromOsError(err);
+  } else if (int err = fusefs::RemoveXattr(fd, fusefs::kXattrSize)) {
+    return HresultFromOsError(err);
+  }
+  const uint32_t state = fusefs::kStateInSync | (size > 0 ? 0 : fusefs::kStateHydrated);
+  if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrState, state)) {
+    return HresultFromOsError(err);
+  }
+  return HresultFromOsError(fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity));
+}
+
 Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   if (!is_open() || !state) return kHrInvalidArgument;
   fusefs::PlaceholderXattrs x;

@@ -230,3 +230,7 @@ void BackgroundProcess::Kill() {
 }
 
 }  // namespace zem::platform
+
+namespace zem::platform {
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+}  // namespace zem::platform

@@ -291,6 +291,18 @@ Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
                          CF_SET_IN_SYNC_FLAG_NONE, nullptr);
 }
 
+Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  if (size < 0) return kHrInvalidArgument;
+  CF_FS_METADATA metadata{};  // zero times: keep them
+  metadata.FileSize.QuadPart = size;
+  return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
+                    nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_DEHYDRATE, nullptr,
+                    nullptr);
+}
+
 Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   const CldApi& api = Api();
   if (!api.loaded) return kHrProviderUnavailable;
