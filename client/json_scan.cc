@@ -1,6 +1,7 @@
 #include "client/json_scan.h"
 
 #include "common/json_key.h"
+#include "platform/text.h"
 
 #include <charconv>
 #include <limits>
@@ -38,24 +39,6 @@ int32_t Hex4(std::string_view t, size_t i) {
   return v;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // The JSON string opening at `open`, decoded; nothing when it holds an
 // unknown or cut escape or is never closed.
 std::optional<std::string> DecodeJsonString(std::string_view t, size_t open) {
@@ -85,21 +68,17 @@ std::optional<std::string> DecodeJsonString(std::string_view t, size_t open) {
         const int32_t unit = Hex4(t, i);
         if (unit < 0) return std::nullopt;
         i += 4;
-        char32_t cp = static_cast<char32_t>(unit);
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          // A high surrogate counts only with the low one right after it.
-          const int32_t low = i + 1 < t.size() && t[i] == '\\' && t[i + 1] == 'u' ? Hex4(t, i + 2) : -1;
+        std::u16string units(1, static_cast<char16_t>(unit));
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < t.size() && t[i] == '\\' &&
+            t[i + 1] == 'u') {
+          // A high surrogate pairs with a low one right after it.
+          const int32_t low = Hex4(t, i + 2);
           if (low >= 0xDC00 && low <= 0xDFFF) {
-            cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                 (static_cast<char32_t>(low) - 0xDC00);
+            units.push_back(static_cast<char16_t>(low));
             i += 6;
-          } else {
-            cp = 0xFFFD;
           }
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-          cp = 0xFFFD;
         }
-        AppendUtf8(out, cp);
+        out += platform::WideToUtf8(units);  // a lone surrogate becomes U+FFFD
         break;
       }
       default:
