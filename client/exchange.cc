@@ -25,7 +25,8 @@ platform::HttpRequest MakeServiceRequest(std::string verb, std::string path) {
 int QueryStatusCode(const platform::HttpResult& result) { return result.ok() ? result.status : 0; }
 
 bool JsonExchange(std::string_view label, std::string path, std::string json_body,
-                  std::string* response_body, std::function<bool()> cancelled) {
+                  std::string* response_body, std::function<bool()> cancelled,
+                  size_t max_answer) {
   if (AuthHeader().find_first_of(std::u16string_view(u"\r\n\0", 3)) != std::u16string::npos) {
     // The exchange would refuse it too; say why here.
     Err(Cat("[HTTP-ERR] ", label, " header line with a line break refused\n"));
@@ -40,8 +41,8 @@ bool JsonExchange(std::string_view label, std::string path, std::string json_bod
   std::string received;
   bool too_large = false;
   if (response_body) {
-    request.body_sink = [&received, &too_large](std::string_view chunk) {
-      if (received.size() + chunk.size() > kMaxJsonAnswerBytes) {
+    request.body_sink = [&received, &too_large, max_answer](std::string_view chunk) {
+      if (received.size() + chunk.size() > max_answer) {
         too_large = true;
         return false;
       }
@@ -63,7 +64,7 @@ bool JsonExchange(std::string_view label, std::string path, std::string json_bod
   if (!result.ok()) return false;
   if (!CheckHttpStatus(label, QueryStatusCode(result))) return false;
   if (too_large) {
-    Err(Cat("[HTTP-ERR] ", label, " answer larger than ", kMaxJsonAnswerBytes, " bytes refused\n"));
+    Err(Cat("[HTTP-ERR] ", label, " answer larger than ", max_answer, " bytes refused\n"));
     return false;
   }
   if (result.read_error) {

@@ -49,7 +49,10 @@ int QueryStatusCode(const platform::HttpResult& result);
 // its entries. Refused header lines (an authorization line with a line break)
 // print "[HTTP-ERR] <label> header line with a line break refused".
 // `cancelled`, when set, is passed on to the exchange.
+// `max_answer` is the answer limit (kMaxJsonAnswerBytes unless a caller
+// expects less).
 bool JsonExchange(std::string_view label, std::string path, std::string json_body,
-                  std::string* response_body, std::function<bool()> cancelled = nullptr);
+                  std::string* response_body, std::function<bool()> cancelled = nullptr,
+                  size_t max_answer = kMaxJsonAnswerBytes);
 
 }  // namespace zem

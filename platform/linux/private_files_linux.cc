@@ -42,7 +42,13 @@ uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view co
   if (opened) *opened = fd >= 0;
   if (fd < 0) return static_cast<uint32_t>(errno);
   int err = 0;
-  if (::fchmod(fd, 0600) != 0) err = errno;  // an existing file keeps its mode otherwise
+  struct stat st{};
+  // An existing file keeps its mode through O_TRUNC; a regular file of ours
+  // is made private (a device such as /dev/null is left alone).
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != 0600 &&
+      ::fchmod(fd, 0600) != 0) {
+    err = errno;
+  }
   const char* p = content.data();
   size_t left = content.size();
   while (err == 0 && left > 0) {
@@ -55,7 +61,7 @@ uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view co
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL) err = errno;  // EINVAL: cannot be synced
   if (::close(fd) != 0 && err == 0) err = errno;
   return static_cast<uint32_t>(err);
 }

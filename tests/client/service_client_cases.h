@@ -317,6 +317,20 @@ TEST_F(ServiceClient, StalledSlowAndCancelledExchangesEnd) {
   }
 }
 
+// An answer larger than the limit is refused whole, never kept in part.
+TEST_F(ServiceClient, AnswersBeyondTheLimitAreRefused) {
+  for (int i = 0; i < 20; ++i) admin_.CreateFolder("0", "folder-" + std::to_string(i));
+  std::string answer;
+  ScopedOutputCapture cap;
+  EXPECT_FALSE(JsonExchange("folder-list", "/zem/api/cloud-disk/folder/list",
+                            "{\"parent_id\":\"0\",\"owner_type\":1}", &answer, nullptr, 300));
+  EXPECT_EQ(answer, "");
+  EXPECT_EQ(cap.err(), "[HTTP-ERR] folder-list answer larger than 300 bytes refused\n");
+  EXPECT_TRUE(JsonExchange("folder-list", "/zem/api/cloud-disk/folder/list",
+                           "{\"parent_id\":\"0\",\"owner_type\":1}", &answer));
+  EXPECT_GT(answer.size(), 300u);
+}
+
 // A token holding a line break never adds header lines to a request.
 TEST_F(ServiceClient, HeaderLinesWithLineBreaksAreNeverSent) {
   BackendConfig config;
