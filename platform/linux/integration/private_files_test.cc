@@ -97,5 +97,28 @@ TEST_F(PrivateFilesTest, FoldersAndFilesLeftOpenByAnOlderRunAreClosed) {
   EXPECT_NE(platform::EnsurePrivateDirectory(StateFilePath("dirty_cache.txt")), 0u);  // a file
 }
 
+// A damaged key file: the save fails saying which file is wrong and what to
+// do, and a later load says why the stored token is not used.
+TEST_F(PrivateFilesTest, ADamagedKeyFileIsNamedWithWhatToDo) {
+  ::umask(old_umask_);
+  {
+    ScopedOutputCapture capture;
+    ASSERT_TRUE(SaveToken("0123456789abcdef-before"));
+  }
+  const fs::path key = home_.data_home() / "ZemCloudDisk" / "secret.key";
+  fs::resize_file(key, 31);
+  ScopedOutputCapture capture;
+  EXPECT_FALSE(SaveToken("0123456789abcdef-after"));
+  EXPECT_EQ(capture.err(), "[ERR] CryptProtectData failed: 74\n  the key file " + key.string() +
+                               " is damaged (it must hold exactly 32 bytes); delete it and run "
+                               "keygate to save the token again\n");
+  EXPECT_EQ(LoadToken("fallback-token"), "fallback-token");
+  EXPECT_NE(capture.err().find("[WARN] the token stored in " + CredentialsFilePath().string() +
+                               " could not be used (the key file " + key.string() +
+                               " is damaged"),
+            std::string::npos)
+      << capture.err();
+}
+
 }  // namespace
 }  // namespace zem
