@@ -15,6 +15,7 @@
 #include "common/output.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
+#include "platform/sync_root_recovery.h"
 #include "platform/text.h"
 
 namespace zem::agent {
@@ -86,6 +87,9 @@ int RunProvider() {
   LoadAgentState();
 
   const fs::path root = SyncRootDir();
+  // A mount left by an agent that was killed must go before the folder can
+  // even be examined (a restart after a crash starts normally).
+  platform::RecoverSyncRootFolder(root);
   if (!CheckSyncRootFolder(root)) return kExitSyncRootMissing;
 
   // Callbacks may read SyncRootPath as soon as the connection exists.
