@@ -95,9 +95,13 @@ struct HttpRequest {
   HttpTimeouts timeouts;
 
   // Asked at least once a second while the exchange runs (also while it
-  // waits for a byte); true ends it as a failure with `cancelled` set.
-  // Called on the exchange's own thread or a watcher thread, never on both at
-  // once; it must be cheap and thread-safe (an atomic flag, say). Optional.
+  // waits for a byte); true ends it as a failure with `cancelled` set. It
+  // must be cheap and thread-safe (an atomic flag, say). Optional.
+  //
+  // Threads: the callbacks of a request (reader, progress, status, sink,
+  // cancelled) are called one at a time, but not necessarily on the calling
+  // thread (WinHTTP's blocking calls run on a worker of the exchange), and
+  // never after PerformHttp has returned.
   std::function<bool()> cancelled;
 };
 
