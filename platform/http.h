@@ -98,10 +98,10 @@ struct HttpRequest {
   // waits for a byte); true ends it as a failure with `cancelled` set. It
   // must be cheap and thread-safe (an atomic flag, say). Optional.
   //
-  // Threads: the callbacks of a request (reader, progress, status, sink,
-  // cancelled) are called one at a time, but not necessarily on the calling
-  // thread (WinHTTP's blocking calls run on a worker of the exchange), and
-  // never after PerformHttp has returned.
+  // Threads: the reader, progress, status and sink callbacks are called one
+  // at a time, but not necessarily on the calling thread (WinHTTP's blocking
+  // calls run on a worker of the exchange), and never after PerformHttp has
+  // returned; `cancelled` may be asked while one of them runs.
   std::function<bool()> cancelled;
 };
 
