@@ -126,6 +126,11 @@ int AgentMain(const std::vector<std::string>& args) {
       return kExitOk;
     }
   }
+  // Anything else is ignored as before, but said once on the error stream
+  // (a mistyped --service would otherwise silently run for the user).
+  for (const auto& a : args) {
+    if (a != "--service") Err(Cat("[WARN] unknown argument ignored: ", a, " (see --help)\n"));
+  }
   for (const auto& a : args) {
     if (a != "--service") continue;
     uint32_t error = 0;
