@@ -33,7 +33,8 @@ namespace zem::platform {
 // the larger of send and receive bounds any stretch without a byte moving
 // (checked about once a second).
 struct HttpTimeouts {
-  // Milliseconds; 0 leaves the platform's default in place.
+  // Milliseconds; 0 leaves the platform's default in place (WinHTTP's on
+  // both platforms: connect 60 s, send and receive 30 s; resolve unlimited).
   int resolve_ms = 0;
   int connect_ms = 0;
   int send_ms = 0;

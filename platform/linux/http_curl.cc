@@ -189,12 +189,19 @@ uint32_t OsErrorFor(CURL* curl, CURLcode rc) {
   }
 }
 
+// WinHTTP's defaults, used for a limit left at 0, so an exchange with a
+// silent peer ends on both platforms instead of waiting forever.
+constexpr int kDefaultConnectMs = 60'000;
+constexpr int kDefaultIdleMs = 30'000;
+
 void ApplyTimeouts(CURL* curl, const HttpTimeouts& t, Transfer& transfer) {
-  const long connect = static_cast<long>(t.resolve_ms) + t.connect_ms;
+  long connect = static_cast<long>(t.resolve_ms) + t.connect_ms;
+  if (t.connect_ms == 0) connect = static_cast<long>(t.resolve_ms) + kDefaultConnectMs;
   if (connect > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect);
   // libcurl has no per-write or per-read limit: a transfer that moves no
   // byte for that long is ended instead.
-  const int idle_ms = std::max(t.send_ms, t.receive_ms);
+  int idle_ms = std::max(t.send_ms, t.receive_ms);
+  if (t.send_ms == 0 && t.receive_ms == 0) idle_ms = kDefaultIdleMs;
   if (idle_ms > 0) {
     transfer.idle_limit = std::chrono::milliseconds(idle_ms);
     transfer.last_move = std::chrono::steady_clock::now();
