@@ -117,7 +117,7 @@ void QueueSavedFile(const fs::path& path, bool renamed_in) {
   task.kind = UploadTaskKind::kUpload;
   task.path = path;
   task.folder_id = platform::Utf8ToWide(*folder);
-  if (Enqueue(std::move(task)) == 0) return;  // stopping
+  if (!Enqueue(std::move(task))) return;  // stopping
   Out(Cat("[RT-ENQ] ", name, " (folder=", *folder, ", queue=", QueueLength(), ")\n"));
 }
 
@@ -169,7 +169,7 @@ void OnDeleteCompletion(const platform::ChangeInfo& info) {
   task.kind = UploadTaskKind::kRecycle;
   task.file_id = *id;
   task.path = info.path;
-  if (Enqueue(std::move(task)) == 0) {
+  if (!Enqueue(std::move(task))) {
     ReleaseLocalMove(*id);
     return;
   }
@@ -228,7 +228,7 @@ void OnRenameCompletion(const platform::ChangeInfo& info) {
   HoldLocalMove(*id);
   AddKnownFile(*id, info.path);
   const UploadTaskKind kind = task.kind;
-  if (Enqueue(std::move(task)) == 0) {
+  if (!Enqueue(std::move(task))) {
     ReleaseLocalMove(*id);
     return;
   }

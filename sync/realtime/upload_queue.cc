@@ -83,9 +83,9 @@ void UploadQueue::Load(const std::filesystem::path& file) {
   }
 }
 
-uint64_t UploadQueue::Enqueue(UploadTask task) {
+std::optional<uint64_t> UploadQueue::Enqueue(UploadTask task) {
   std::unique_lock lock(mu_);
-  if (stopping_) return 0;
+  if (stopping_) return std::nullopt;
   task.seq = next_seq_++;
   const uint64_t seq = task.seq;
   bool merged = false;
@@ -176,7 +176,7 @@ std::unique_ptr<UploadQueue>& AgentQueuePtr() {
 
 UploadQueue& AgentUploadQueue() { return *AgentQueuePtr(); }
 void LoadQueue(const std::filesystem::path& file) { AgentUploadQueue().Load(file); }
-uint64_t Enqueue(UploadTask task) { return AgentUploadQueue().Enqueue(std::move(task)); }
+std::optional<uint64_t> Enqueue(UploadTask task) { return AgentUploadQueue().Enqueue(std::move(task)); }
 std::optional<UploadTask> TakeNext() { return AgentUploadQueue().TakeNext(); }
 void FinishTask(uint64_t seq) { AgentUploadQueue().FinishTask(seq); }
 void StopQueue(std::chrono::steady_clock::duration drain_limit) {

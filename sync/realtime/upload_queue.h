@@ -71,8 +71,8 @@ class UploadQueue {
   // Assigns the next seq and appends the task, except that an Upload whose
   // path equals that of a pending Upload replaces that one in place (new
   // seq, new folder id). Dropped once Stop was called. Persists, wakes one
-  // worker. Returns the seq given (0 and nothing queued when dropped).
-  uint64_t Enqueue(UploadTask task);
+  // worker. Returns the seq given, or nothing when the task was dropped.
+  std::optional<uint64_t> Enqueue(UploadTask task);
 
   // Blocks until a task is pending (then moves it in flight and returns it)
   // or the queue has stopped and has nothing left to hand out (returns
@@ -116,7 +116,7 @@ class UploadQueue {
 // calls them.
 UploadQueue& AgentUploadQueue();
 void LoadQueue(const std::filesystem::path& file);
-uint64_t Enqueue(UploadTask task);
+std::optional<uint64_t> Enqueue(UploadTask task);
 std::optional<UploadTask> TakeNext();
 void FinishTask(uint64_t seq);
 void StopQueue(std::chrono::steady_clock::duration drain_limit);

@@ -91,7 +91,7 @@ class AgentEndToEnd : public ::testing::Test {
   void StartAgent() {
     ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}));
     for (int i = 0; i < 200; ++i) {
-      if (Log().find("[OK] sync provider running") != std::string::npos) return;
+      if (Log().find("[OK] upload workers started") != std::string::npos) return;
       int code;
       if (agent_.Wait(0, code)) FAIL() << "corvane exited with " << code << "\n" << Log();
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -112,8 +112,10 @@ class AgentEndToEnd : public ::testing::Test {
 
   std::string Log() const { return TempHome::Read(home_.agent_log()); }
 
+  // Where populate's tree is once the agent has moved it into the documents
+  // root.
   fs::path InRoot(const std::string& rel) const {
-    return home_.sync_root() / fs::path(std::u8string(rel.begin(), rel.end()));
+    return home_.sync_root() / fs::path(u8"我的文档") / fs::path(std::u8string(rel.begin(), rel.end()));
   }
 
   Sample sample_;
