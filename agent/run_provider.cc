@@ -13,6 +13,7 @@
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
+#include "platform/cloud_files.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
 #include "platform/text.h"
@@ -86,6 +87,9 @@ int RunProvider() {
   LoadAgentState();
 
   const fs::path root = SyncRootDir();
+  // An agent that was killed may have left its connection behind on the
+  // folder; without this the folder could not even be examined.
+  platform::RecoverAbandonedSyncRoot(root);
   if (!CheckSyncRootFolder(root)) return kExitSyncRootMissing;
 
   // Callbacks may read SyncRootPath as soon as the connection exists.

@@ -393,6 +393,11 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
   f->modified = writable && (flags & O_TRUNC);
   f->last_pid = CallerPid();
   fi->fh = reinterpret_cast<uint64_t>(f);
+  // No FLUSH on close: there is nothing to flush, and a close that waits for
+  // this process would never end when the agent is killed with one of its
+  // own files open (the exiting process closes its files before the FUSE
+  // device, so nobody is left to answer).
+  fi->noflush = 1;
   return 0;
 }
 
@@ -459,8 +464,6 @@ int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_f
 int do_statfs(const char*, struct statvfs* st) {
   return fstatvfs(Root(), st) == 0 ? 0 : -errno;
 }
-
-int do_flush(const char*, struct fuse_file_info*) { return 0; }
 
 int do_release(const char* path, struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
@@ -565,7 +568,6 @@ struct fuse_operations MakeOperations() {
   ops.read = do_read;
   ops.write = do_write;
   ops.statfs = do_statfs;
-  ops.flush = do_flush;
   ops.release = do_release;
   ops.fsync = do_fsync;
   ops.setxattr = do_setxattr;
