@@ -1,16 +1,23 @@
-// The sync machinery around the sync-root connection: the saved state and
-// the upload queue are loaded before it, the virtual roots, the documents
-// root's folder id and the upload workers start after it, and the workers
-// stop (draining the queue) before it ends.
+// Brings the sync machinery up around the sync-root connection and down
+// again: the saved state and the upload queue before connecting, then the
+// virtual roots, the documents root's folder id, the upload workers and the
+// poll thread; at shutdown the poll thread is joined (it finishes a cycle in
+// progress), then the workers drain the queue and end, before the root is
+// disconnected.
 #include "agent/sync_machinery.h"
+
+#include <charconv>
+#include <thread>
 
 #include "agent/agent_state.h"
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
 #include "platform/desktop_notification.h"
+#include "platform/environment.h"
 #include "platform/text.h"
 #include "sync/poll/folder_id_map.h"
+#include "sync/poll/poll_loop.h"
 #include "sync/realtime/upload_queue.h"
 #include "sync/realtime/upload_worker.h"
 #include "sync/state/dirty_cache.h"
@@ -23,6 +30,19 @@ namespace zem::agent {
 namespace {
 
 constexpr size_t kUploadWorkerCount = 2;
+
+std::thread g_poll_thread;  // started by StartSyncMachinery, joined by StopSyncMachinery
+
+// ZEM_POLL_INTERVAL_MS overrides the 5-second interval (tests and
+// benchmarks that want quicker cycles).
+std::chrono::milliseconds PollInterval() {
+  const auto text = platform::GetEnv("ZEM_POLL_INTERVAL_MS");
+  if (!text) return kDefaultPollInterval;
+  long long ms = 0;
+  const auto r = std::from_chars(text->data(), text->data() + text->size(), ms);
+  if (r.ec != std::errc() || ms <= 0) return kDefaultPollInterval;
+  return std::chrono::milliseconds(ms);
+}
 
 }  // namespace
 
@@ -47,9 +67,12 @@ void StartSyncMachinery() {
   });
   StartUploadWorkers(kUploadWorkerCount);
   Out(Cat("[OK] upload workers started: ", kUploadWorkerCount, "\n"));
+  g_poll_thread = std::thread(
+      [root = SyncRootPath, interval = PollInterval()] { PollLoop(root, AgentRunning, interval); });
 }
 
 void StopSyncMachinery() {
+  if (g_poll_thread.joinable()) g_poll_thread.join();
   const uint64_t left = StopUploadWorkers();
   if (left == 0) {
     Out("[OK] upload workers stopped.\n");
