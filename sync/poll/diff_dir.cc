@@ -471,6 +471,9 @@ class FolderPass {
       if (kind == 'F' && !now.is_directory) {
         const std::string id = now.server_id();
         if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
+        // Given its identity after this folder was listed (an upload of the
+        // real-time path finished meanwhile): the listing cannot tell.
+        if (now.state.identity != e.state.identity) continue;
         Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
         RemoveMirroredFile(now.path, id);
       } else if (kind == 'D' && now.is_directory) {

@@ -132,7 +132,9 @@ TEST_F(PollEndToEnd, LocalWorkSurvivesServiceDeletesAndOutages) {
   fault.path = "/zem/api/cloud-disk/file/upload-simple";
   fault.kind = "status";
   fault.status = 503;
-  fault.count = 5;
+  // Four for the real-time worker, which tries the new file first, and
+  // five for the poll cycle.
+  fault.count = 9;
   ASSERT_TRUE(zemd_.InjectFault(fault));
   WriteAll(Docs("proj/mine.txt"), "not on the service yet");
   // A plain folder of the user's own and an edit, then the web deletes
