@@ -66,6 +66,12 @@ std::optional<UploadTask> ParseQueueLine(std::string_view line) {
   return t;
 }
 
+UploadQueue::Entry UploadQueue::MakeEntry(UploadTask task) {
+  Entry e{std::move(task), {}};
+  AppendStateLine(e.line, FormatQueueLine(e.task));
+  return e;
+}
+
 void UploadQueue::Load(const std::filesystem::path& file) {
   std::lock_guard lock(mu_);
   file_ = file;
@@ -79,7 +85,8 @@ void UploadQueue::Load(const std::filesystem::path& file) {
     if (!task) continue;
     task->recovered = true;
     if (task->seq >= next_seq_) next_seq_ = task->seq + 1;
-    pending_.push_back(std::move(*task));
+    pending_.push_back(MakeEntry(std::move(*task)));
+    file_bytes_ += pending_.back().line.size();
   }
 }
 
@@ -88,17 +95,21 @@ std::optional<uint64_t> UploadQueue::Enqueue(UploadTask task) {
   if (stopping_) return std::nullopt;
   task.seq = next_seq_++;
   const uint64_t seq = task.seq;
+  Entry entry = MakeEntry(std::move(task));
+  file_bytes_ += entry.line.size();
   bool merged = false;
-  if (task.kind == UploadTaskKind::kUpload) {
-    for (UploadTask& p : pending_) {
-      if (p.kind == UploadTaskKind::kUpload && p.path.native() == task.path.native()) {
-        p = std::move(task);
+  if (entry.task.kind == UploadTaskKind::kUpload) {
+    for (Entry& p : pending_) {
+      if (p.task.kind == UploadTaskKind::kUpload &&
+          p.task.path.native() == entry.task.path.native()) {
+        file_bytes_ -= p.line.size();
+        p = std::move(entry);
         merged = true;
         break;
       }
     }
   }
-  if (!merged) pending_.push_back(std::move(task));
+  if (!merged) pending_.push_back(std::move(entry));
   PersistLocked();
   lock.unlock();
   wake_.notify_one();
@@ -113,16 +124,20 @@ std::optional<UploadTask> UploadQueue::TakeNext() {
   std::unique_lock lock(mu_);
   wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
   if (pending_.empty() || DrainOverLocked()) return std::nullopt;
-  UploadTask task = std::move(pending_.front());
+  Entry entry = std::move(pending_.front());
   pending_.pop_front();
-  in_flight_.emplace(task.seq, task);
+  UploadTask task = entry.task;
+  in_flight_.emplace(task.seq, std::move(entry));
   // The file is not rewritten: the task is listed whether pending or running.
   return task;
 }
 
 void UploadQueue::FinishTask(uint64_t seq) {
   std::lock_guard lock(mu_);
-  if (in_flight_.erase(seq) == 0) return;
+  const auto it = in_flight_.find(seq);
+  if (it == in_flight_.end()) return;
+  file_bytes_ -= it->second.line.size();
+  in_flight_.erase(it);
   PersistLocked();
 }
 
@@ -152,16 +167,19 @@ uint64_t UploadQueue::Length() const {
 
 std::vector<UploadTask> UploadQueue::Snapshot() const {
   std::lock_guard lock(mu_);
-  std::vector<UploadTask> out(pending_.begin(), pending_.end());
-  for (const auto& [seq, task] : in_flight_) out.push_back(task);
+  std::vector<UploadTask> out;
+  out.reserve(pending_.size() + in_flight_.size());
+  for (const Entry& e : pending_) out.push_back(e.task);
+  for (const auto& [seq, e] : in_flight_) out.push_back(e.task);
   return out;
 }
 
 void UploadQueue::PersistLocked() {
   if (file_.empty()) return;
   std::string text;
-  for (const UploadTask& t : pending_) AppendStateLine(text, FormatQueueLine(t));
-  for (const auto& [seq, t] : in_flight_) AppendStateLine(text, FormatQueueLine(t));
+  text.reserve(file_bytes_);
+  for (const Entry& e : pending_) text += e.line;
+  for (const auto& [seq, e] : in_flight_) text += e.line;
   // A failed write keeps the previous file; memory stays authoritative and
   // the next change writes the whole queue again.
   WriteFileAtomically(file_, text);

@@ -101,10 +101,19 @@ class UploadQueue {
   void PersistLocked();
   bool DrainOverLocked() const;
 
+  // A task with its line of the queue file, formatted once: the file is
+  // rewritten whole at every change, and formatting dominated that cost.
+  struct Entry {
+    UploadTask task;
+    std::string line;
+  };
+  static Entry MakeEntry(UploadTask task);
+
   mutable std::mutex mu_;
   std::condition_variable wake_;
-  std::deque<UploadTask> pending_;
-  std::map<uint64_t, UploadTask> in_flight_;
+  std::deque<Entry> pending_;
+  std::map<uint64_t, Entry> in_flight_;
+  size_t file_bytes_ = 0;  // the length of the file's text, for one allocation
   uint64_t next_seq_ = 0;
   std::filesystem::path file_;
   bool stopping_ = false;

@@ -288,6 +288,25 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
   EXPECT_NE(notes.find("\"上传完成\"\n\"retry.txt\""), std::string::npos) << notes;
   EXPECT_NE(notes.find("org.freedesktop.Notifications.Notify"), std::string::npos);
 
+  // Refused for good: the error notification, a failed recent transfer,
+  // and the file stays a pending placeholder for the poll cycle.
+  fault.count = 4;
+  ASSERT_TRUE(zemd_.InjectFault(fault));
+  WriteFile(Docs("never.txt"), "the service says no");
+  ASSERT_TRUE(WaitFor("[RT-UPLOAD-ERR] never.txt\n", 30s)) << RunLog();
+  EXPECT_NE(RunLog().find("[RETRY-GIVEUP] rt-upload failed after 4 attempts"), std::string::npos);
+  EXPECT_TRUE(Live(docs_id, "never.txt").empty());
+  EXPECT_EQ(Identity(Docs("never.txt")).rfind("P:", 0), 0u);
+  EXPECT_NE(TempHome::Read(home_.app_data() / "recent_transfers.txt").find("|E|never.txt"),
+            std::string::npos);
+  for (int i = 0; i < 40 && TempHome::Read(notify_log()).find("never.txt") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_NE(TempHome::Read(notify_log()).find("\"dialog-error\"\n\"上传失败\"\n\"never.txt\""),
+            std::string::npos)
+      << TempHome::Read(notify_log());
+
   EXPECT_EQ(Terminate(10s), 0);
   const std::string log = RunLog();
   EXPECT_EQ(log.find("[RT-WORKER-EXC]"), std::string::npos);
