@@ -235,6 +235,10 @@ TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
   EXPECT_TRUE(Eventually([&] { return CountRequests("file/upload-simple") > 0; }, 30)) << Log();
   KillAgent();
   ASSERT_TRUE(zemd_.ClearFaults());
+  // An upload whose body was sent before the kill is stored once zemd's
+  // delay ends, whoever waits for the answer: the restart must see it
+  // (and adopt it) rather than race it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
 
   StartAgent();
   const auto one_copy = [&](const std::string& name, const std::string& content) {
