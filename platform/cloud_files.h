@@ -116,13 +116,6 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root,
 // removed. Fails with kHrInvalidKey for an unknown key.
 Hresult DisconnectSyncRoot(ConnectionKey key);
 
-// Makes the folder `root` usable again after a provider process died while
-// connected to it. Linux: a FUSE mount left behind ("Transport endpoint is
-// not connected") is detached lazily, so the folder can be examined and
-// mounted again; true when one was detached. Windows: nothing to do (the
-// system ends a dead process's connection); false.
-bool RecoverAbandonedSyncRoot(const std::filesystem::path& root);
-
 // Answers a fetch: `length` bytes of `data` at file `offset` with
 // `status` == kStatusSuccess, or a failure status for the range
 // (`data` is then unused). Fails when the fetch is gone (cancelled, its

@@ -167,10 +167,6 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
   return 0;
 }
 
-bool RecoverAbandonedSyncRoot(const std::filesystem::path& root) {
-  return fusefs::DetachStaleMount(root);
-}
-
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
                      int64_t length) {
   auto r = FindRoot(key.connection);

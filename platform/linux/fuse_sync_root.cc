@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "platform/linux/cloud_files_xattrs.h"
+#include "platform/linux/stale_mount.h"
 
 namespace zem::platform::fusefs {
 namespace {
@@ -63,16 +64,6 @@ bool IsFuseMountPoint(const std::filesystem::path& root) {
   return false;
 }
 
-bool DetachStaleMount(const std::filesystem::path& root) {
-  struct stat st;
-  if (stat(root.c_str(), &st) == 0 || errno != ENOTCONN) return false;
-  if (umount2(root.c_str(), MNT_DETACH) == 0) return true;
-  // Without the privilege to unmount, fusermount3 can detach a user's own mount.
-  const std::string cmd = "fusermount3 -uz -- '" + root.string() + "' >/dev/null 2>&1";
-  if (root.string().find('\'') == std::string::npos && std::system(cmd.c_str()) == 0) return true;
-  return stat(root.c_str(), &st) == 0;
-}
-
 FuseSyncRoot::FuseSyncRoot(std::filesystem::path root, ConnectionKey key,
                            const SyncRootCallbacks& callbacks)
     : root_(std::move(root)),
@@ -113,6 +104,7 @@ Hresult FuseSyncRoot::Mount() {
     return HresultFromOsError(err);
   }
   mounted_ = true;
+  RecordMountOwner(root_);
 
   // Non-blocking: several loop threads poll the one device descriptor, and a
   // thread that lost the race for a request must go back to poll, where the

@@ -174,8 +174,6 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
   return S_OK;
 }
 
-bool RecoverAbandonedSyncRoot(const std::filesystem::path&) { return false; }
-
 Hresult DisconnectSyncRoot(ConnectionKey key) {
   const CldApi& api = Api();
   if (!api.loaded) return kHrProviderUnavailable;
