@@ -115,6 +115,15 @@ class RealtimeEndToEnd : public ::testing::Test {
   }
 
   std::string Log() const { return TempHome::Read(home_.agent_log()); }
+  // Whether `file` comes to hold `needle` within two seconds (the workers
+  // write the records and notifications just after their log line).
+  static bool SoonHolds(const fs::path& file, const std::string& needle) {
+    for (int i = 0; i < 40; ++i) {
+      if (TempHome::Read(file).find(needle) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
   std::string RunLog() const {
     const std::string all = Log();
     return all.size() >= log_mark_ ? all.substr(log_mark_) : all;
@@ -278,12 +287,8 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
   ASSERT_TRUE(WaitFor("[RT-UPLOAD-OK] retry.txt", 30s)) << RunLog();
   EXPECT_EQ(Count(RunLog(), "[RETRY] rt-upload failed; sleep "), 3u);
   EXPECT_EQ(Live(docs_id, "retry.txt").size(), 1u);
-  EXPECT_NE(TempHome::Read(home_.app_data() / "recent_transfers.txt").find("|D|retry.txt"),
-            std::string::npos);
-  for (int i = 0; i < 40 && TempHome::Read(notify_log()).find("retry.txt") == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(50ms);
-  }
+  EXPECT_TRUE(SoonHolds(home_.app_data() / "recent_transfers.txt", "|D|retry.txt"));
+  SoonHolds(notify_log(), "retry.txt");
   const std::string notes = TempHome::Read(notify_log());
   EXPECT_NE(notes.find("\"上传完成\"\n\"retry.txt\""), std::string::npos) << notes;
   EXPECT_NE(notes.find("org.freedesktop.Notifications.Notify"), std::string::npos);
@@ -297,14 +302,8 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
   EXPECT_NE(RunLog().find("[RETRY-GIVEUP] rt-upload failed after 4 attempts"), std::string::npos);
   EXPECT_TRUE(Live(docs_id, "never.txt").empty());
   EXPECT_EQ(Identity(Docs("never.txt")).rfind("P:", 0), 0u);
-  EXPECT_NE(TempHome::Read(home_.app_data() / "recent_transfers.txt").find("|E|never.txt"),
-            std::string::npos);
-  for (int i = 0; i < 40 && TempHome::Read(notify_log()).find("never.txt") == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_NE(TempHome::Read(notify_log()).find("\"dialog-error\"\n\"上传失败\"\n\"never.txt\""),
-            std::string::npos)
+  EXPECT_TRUE(SoonHolds(home_.app_data() / "recent_transfers.txt", "|E|never.txt"));
+  EXPECT_TRUE(SoonHolds(notify_log(), "\"dialog-error\"\n\"上传失败\"\n\"never.txt\""))
       << TempHome::Read(notify_log());
 
   EXPECT_EQ(Terminate(10s), 0);
