@@ -145,6 +145,7 @@ int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start
 
 int WaitFor(int fd, ino_t ino, const std::string& rel, int64_t offset, int64_t length) {
   const uint32_t pid = CallerPid();
+  ReleaseReaderRole();  // the range may take a while to arrive
   return Self()->hydration().WaitForRange(
       ino, offset, length, [&](FetchStart* start, bool* hydrated) {
         return OpenForFetch(fd, rel, pid, start, hydrated);
@@ -560,6 +561,7 @@ int do_release(const char* path, struct fuse_file_info* fi) {
 }
 
 int do_fsync(const char*, int datasync, struct fuse_file_info* fi) {
+  ReleaseReaderRole();
   const int fd = File(fi)->fd;
   return (datasync ? fdatasync(fd) : fsync(fd)) == 0 ? 0 : -errno;
 }
@@ -671,6 +673,7 @@ int do_releasedir(const char*, struct fuse_file_info* fi) {
 }
 
 int do_fsyncdir(const char*, int, struct fuse_file_info* fi) {
+  ReleaseReaderRole();
   return fsync(dirfd(reinterpret_cast<DIR*>(fi->fh))) == 0 ? 0 : -errno;
 }
 
