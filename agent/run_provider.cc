@@ -13,9 +13,9 @@
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
-#include "platform/cloud_files.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
+#include "platform/sync_root_recovery.h"
 #include "platform/text.h"
 
 namespace zem::agent {
@@ -87,7 +87,9 @@ int RunProvider() {
   LoadAgentState();
 
   const fs::path root = SyncRootDir();
-  platform::RecoverSyncRootFolder(root);  // a mount left by a crashed agent
+  // A mount left by an agent that was killed must go before the folder can
+  // even be examined (a restart after a crash starts normally).
+  platform::RecoverSyncRootFolder(root);
   if (!CheckSyncRootFolder(root)) return kExitSyncRootMissing;
 
   // Callbacks may read SyncRootPath as soon as the connection exists.

@@ -1,6 +1,7 @@
 // Starting other programs.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -23,6 +24,10 @@ struct ProcessOptions {
   std::string stdin_text;  // fed to standard input, which is then closed
   std::optional<std::filesystem::path> working_dir;
 };
+
+// The id of this process, as the sync-root callbacks report the process
+// that caused a change (FUSE request pid / Cloud Files process info).
+uint32_t CurrentProcessId();
 
 // Runs a program to completion and collects its output. `args` excludes the
 // program itself. Thread-safe.
@@ -60,7 +65,8 @@ class BackgroundProcess {
   // when it has.
   bool Wait(int timeout_ms, int& exit_code);
 
-  // Ends the process at once.
+  // Ends the process at once (SIGKILL / TerminateProcess) and waits up to
+  // two seconds for it; one that is still ending then is left for Wait.
   void Kill();
 
   bool running() const { return handle_ != 0; }

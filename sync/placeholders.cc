@@ -20,6 +20,12 @@ bool IsPlaceholderAttributes(const std::filesystem::path& path, uint32_t* attrib
          (*attributes & platform::kFileAttributeReparsePoint) != 0;
 }
 
+// A pending file, or a file placeholder whose content was changed here.
+bool HoldsLocalChange(const platform::PlaceholderState& state) {
+  if (state.identity.rfind("P:", 0) == 0) return true;
+  return state.identity.rfind("F:", 0) == 0 && !state.in_sync && state.hydrated;
+}
+
 }  // namespace
 
 bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id) {
@@ -37,6 +43,19 @@ bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_vie
   if (platform::Succeeded(hr)) return true;
   Err(Cat("[CONVERT-ERR] ", update ? "CfUpdatePlaceholder" : "CfConvertToPlaceholder",
           " hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
+  return false;
+}
+
+bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
+                            int64_t size) {
+  platform::PlaceholderHandle handle;
+  if (const uint32_t err = handle.Open(path, /*delete_access=*/true); err != 0) {
+    Err(Cat("[REPOINT-ERR] CreateFile failed for ", Utf8(path), " err=", err, "\n"));
+    return false;
+  }
+  const platform::Hresult hr = handle.Repoint(FileIdentity(file_id), size);
+  if (platform::Succeeded(hr)) return true;
+  Err(Cat("[REPOINT-ERR] hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
   return false;
 }
 
@@ -59,7 +78,8 @@ bool MarkPendingPlaceholder(const std::filesystem::path& path) {
   return false;
 }
 
-void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files) {
+void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files,
+                            std::vector<platform::PlaceholderSpec>* created) {
   const int64_t now = platform::CurrentFileTime();
   std::vector<platform::PlaceholderSpec> items;
   items.reserve(files.size());
@@ -74,7 +94,8 @@ void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector
     items.push_back(std::move(item));
   }
   if (items.empty()) return;
-  platform::CreatePlaceholders(base, items);  // per-item results are not examined
+  platform::CreatePlaceholders(base, items);  // per-item results are the caller's business
+  if (created) *created = std::move(items);
 }
 
 void ReassertInSync(const std::filesystem::path& root) {
@@ -88,8 +109,12 @@ void ReassertInSync(const std::filesystem::path& root) {
     uint32_t attributes = 0;
     if (IsPlaceholderAttributes(path, &attributes)) {
       platform::PlaceholderHandle handle;
+      platform::PlaceholderState state;
       if (handle.Open(path, /*delete_access=*/false) != 0) {
         ++failed;
+      } else if (platform::Succeeded(handle.GetState(&state)) && HoldsLocalChange(state)) {
+        // Not ours to mark: a pending upload or a local edit not yet
+        // uploaded would look synced and never go up.
       } else {
         const platform::Hresult hr = handle.SetInSyncState(true);
         handle.Close();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/listing.h"
+#include "platform/cloud_files.h"
 
 namespace zem {
 
@@ -21,6 +22,12 @@ namespace zem {
 // hr=0x<hex> for <path>".
 bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id);
 
+// Points the file placeholder at `path` to server file `file_id` of `size`
+// bytes, dropping its local content (the next read downloads the new
+// version), in sync. Line: "[REPOINT-ERR] hr=0x<hex> for <path>".
+bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
+                            int64_t size);
+
 // Makes a new local file a placeholder with the pending identity, not in
 // sync. Any placeholder already is left alone (true); a missing path gives
 // false without a line. Lines: "[PENDING-ERR] CreateFile failed for <path>
@@ -30,10 +37,13 @@ bool MarkPendingPlaceholder(const std::filesystem::path& path);
 // Creates one in-sync file placeholder per entry in `base` in one batch
 // (identity "F:" + id, normal attributes, the entry's size, all four times
 // set to the current time). Entries that cannot be created are simply
-// absent; nothing is reported.
-void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files);
+// absent; nothing is reported. With `items`, the batch (one item per entry,
+// in order, each with its result) is handed back to the caller.
+void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files,
+                            std::vector<platform::PlaceholderSpec>* items = nullptr);
 
-// Marks every placeholder below `root` in sync and prints
+// Marks every placeholder below `root` in sync, except pending files and
+// file placeholders changed locally (they must still be uploaded), and prints
 // "[REASSERT] <n> placeholders marked IN_SYNC (<m> failed)". Nothing when
 // `root` is no directory. An error while walking the tree ends the walk
 // (reported with "[REASSERT-ERR] …") instead of escaping to the thread.

@@ -157,13 +157,6 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
          s.find('\0') == std::string::npos;
 }
 
-Hresult RecoverSyncRootFolder(const std::filesystem::path& root) {
-  fusefs::DetachStaleMount(root);
-  struct statfs sfs;
-  if (statfs(root.c_str(), &sfs) != 0 && errno == ENOTCONN) return HresultFromOsError(ENOTCONN);
-  return 0;
-}
-
 Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
                         ConnectionKey* key) {
   if (!key || root.empty()) return kHrInvalidArgument;

@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "platform/linux/cloud_files_xattrs.h"
+#include "platform/linux/stale_mount.h"
 
 namespace zem::platform::fusefs {
 namespace {
@@ -69,18 +70,6 @@ bool IsFuseMountPoint(const std::filesystem::path& root) {
   return false;
 }
 
-bool DetachStaleMount(const std::filesystem::path& root) {
-  // statfs always asks the filesystem (stat may be answered from the
-  // kernel's attribute cache for a while after the process died).
-  struct statfs sfs;
-  if (statfs(root.c_str(), &sfs) == 0 || errno != ENOTCONN) return false;
-  if (umount2(root.c_str(), MNT_DETACH) == 0) return true;
-  // Without the privilege to unmount, fusermount3 can detach a user's own mount.
-  const std::string cmd = "fusermount3 -uz -- '" + root.string() + "' >/dev/null 2>&1";
-  if (root.string().find('\'') == std::string::npos && std::system(cmd.c_str()) == 0) return true;
-  return statfs(root.c_str(), &sfs) == 0;
-}
-
 FuseSyncRoot::FuseSyncRoot(std::filesystem::path root, ConnectionKey key,
                            const SyncRootCallbacks& callbacks)
     : root_(std::move(root)),
@@ -128,6 +117,7 @@ Hresult FuseSyncRoot::Mount() {
     return HresultFromOsError(err);
   }
   mounted_ = true;
+  RecordMountOwner(root_);
 
   // Non-blocking: the thread that holds the reader role polls the device
   // together with the stop event, so a stop reaches it at once.

@@ -95,10 +95,6 @@ void ReleaseReaderRole();
 // The filesystem operations (fuse_ops.cc).
 const struct fuse_operations* SyncRootOperations();
 
-// Detaches `root` when it is a mount whose process died ("Transport endpoint
-// is not connected"). Returns true when something was detached.
-bool DetachStaleMount(const std::filesystem::path& root);
-
 // True when `root` is itself the mount point of a FUSE filesystem.
 bool IsFuseMountPoint(const std::filesystem::path& root);
 

@@ -268,9 +268,6 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
          s.find(L'\0') == std::wstring::npos;
 }
 
-Hresult RecoverSyncRootFolder(const std::filesystem::path&) {
-  return S_OK;  // a sync root outlives its provider process without harm
-}
 
 // --- PlaceholderHandle -------------------------------------------------------
 

@@ -218,3 +218,7 @@ void BackgroundProcess::Kill() {
 }
 
 }  // namespace zem::platform
+
+namespace zem::platform {
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+}  // namespace zem::platform

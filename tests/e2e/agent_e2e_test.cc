@@ -90,8 +90,10 @@ class AgentEndToEnd : public ::testing::Test {
 
   void StartAgent() {
     ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}));
-    for (int i = 0; i < 200; ++i) {
-      if (Log().find("[OK] sync provider running") != std::string::npos) return;
+    // Up once the first poll cycle (after the move of populate's layout
+    // into 我的文档) has finished.
+    for (int i = 0; i < 400; ++i) {
+      if (Log().find("[SYNC] cycle:") != std::string::npos) return;
       int code;
       if (agent_.Wait(0, code)) FAIL() << "corvane exited with " << code << "\n" << Log();
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -113,7 +115,8 @@ class AgentEndToEnd : public ::testing::Test {
   std::string Log() const { return TempHome::Read(home_.agent_log()); }
 
   fs::path InRoot(const std::string& rel) const {
-    return home_.sync_root() / fs::path(std::u8string(rel.begin(), rel.end()));
+    const std::string in_docs = "我的文档/" + rel;
+    return home_.sync_root() / fs::path(std::u8string(in_docs.begin(), in_docs.end()));
   }
 
   Sample sample_;

@@ -1,0 +1,21 @@
+// Files that must survive a crash (state files, the upload queue): written
+// whole to a temporary file beside the target and renamed over it, so a
+// reader sees the old content or the new, never half of it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace zem {
+
+// Replaces `path` with `content`, creating missing parent folders. Returns
+// false (the old file left as it was, the temporary removed) when the
+// content could not be written whole or the rename failed. Thread-safe for
+// different paths; callers serialise writers of one path.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+// Reads the whole file; false when it cannot be opened.
+bool ReadWholeFile(const std::filesystem::path& path, std::string* content);
+
+}  // namespace zem

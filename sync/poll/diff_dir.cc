@@ -1,0 +1,561 @@
+#include "sync/poll/diff_dir.h"
+
+#include <cctype>
+#include <chrono>
+#include <exception>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "client/file_ops.h"
+#include "client/retry.h"
+#include "common/cat.h"
+#include "common/output.h"
+#include "platform/cloud_files.h"
+#include "platform/file_attributes.h"
+#include "platform/text.h"
+#include "sync/identity.h"
+#include "sync/placeholders.h"
+#include "sync/poll/folder_id_map.h"
+#include "sync/poll/local_scan.h"
+#include "sync/state/dirty_cache.h"
+#include "sync/state/file_time.h"
+#include "sync/state/known_files.h"
+#include "sync/state/upload_claims.h"
+#include "sync/uploaded_file.h"
+
+namespace zem {
+namespace fs = std::filesystem;
+namespace {
+
+using platform::PathFromUtf8;
+using platform::PathToUtf8;
+
+// A file written less than this long ago may still be open for writing; it
+// waits for the next cycle (its close notification queues it anyway).
+constexpr int64_t kSettleSeconds = 2;
+
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool ListWithRetry(const std::string& folder_id, ServerFolder* out) {
+  return WithRetry("folder-list", [&] {
+    out->folders.clear();
+    out->files.clear();
+    try {
+      return ListFolder(folder_id, out->folders, out->files);
+    } catch (const std::exception& e) {
+      Err(Cat("[LIST-ERR] folder ", folder_id, ": ", e.what(), "\n"));
+      return false;
+    }
+  });
+}
+
+bool IsSkippedUploadName(const std::string& name) {
+  return name.empty() || name[0] == '~' || name == "desktop.ini";
+}
+
+// One folder's reconciliation; the members are its working sets.
+class FolderPass {
+ public:
+  FolderPass(const fs::path& dir, const std::string& folder_id, PollCounters* counters)
+      : dir_(dir), folder_id_(folder_id), counters_(counters) {}
+
+  void Run() {
+    if (!ListWithRetry(folder_id_, &server_)) return;  // this subtree waits for the next cycle
+    ++counters_->folders_listed;
+    IndexListing();
+    if (!Scan()) return;
+    if (FollowServerMoves() && !Scan()) return;
+    UploadNewLocalFiles();
+    ReconcileFilePlaceholders();
+    RecycleUserDeletions();
+    CreateServerItems();
+    RecordKnownFiles();
+    RemoveItemsGoneFromServer();
+    Descend();
+  }
+
+ private:
+  fs::path Child(const std::string& name) const { return dir_ / PathFromUtf8(name); }
+  std::string DirText() const { return PathToUtf8(dir_); }
+
+  void IndexListing() {
+    for (const auto& g : server_.folders) folder_names_.insert(platform::WideToUtf8(g.name));
+    for (const auto& f : server_.files) {
+      file_by_name_[platform::WideToUtf8(f.name)] = &f;  // the later one wins
+      listed_ids_.insert(f.id);
+    }
+  }
+
+  bool Scan() {
+    std::string error;
+    if (ScanLocalFolder(dir_, &local_, &error)) return true;
+    Err(Cat("[SCAN-ERR] ", DirText(), ": ", error, " (folder skipped this cycle)\n"));
+    return false;
+  }
+
+  bool NameTaken(const std::string& name) const {
+    return local_.count(name) || file_by_name_.count(name) || folder_names_.count(name);
+  }
+
+  // Items renamed or moved on the service keep their id: their placeholder
+  // is moved to the listed name instead of being taken for a local delete.
+  bool FollowServerMoves() {
+    bool moved = false;
+    for (const auto& f : server_.files) {
+      const std::string name = platform::WideToUtf8(f.name);
+      if (local_.count(name) || IsLocalMovePending(f.id)) continue;
+      const fs::path from = KnownFilePath(f.id);
+      const fs::path to = Child(name);
+      LocalEntry e;
+      if (from.empty() || from == to || !ReadLocalEntry(from, &e) || e.is_directory ||
+          e.kind() != 'F' || e.server_id() != f.id) {
+        continue;
+      }
+      moved |= MoveLocal(from, to, [&] {
+        AddKnownFile(f.id, to);
+        MoveDirtyEntry(from, to);
+      });
+    }
+    for (const auto& g : server_.folders) {
+      const std::string name = platform::WideToUtf8(g.name);
+      if (local_.count(name)) continue;
+      const fs::path from = FindFolderPath(g.id);
+      const fs::path to = Child(name);
+      LocalEntry e;
+      if (from.empty() || from == to || !ReadLocalEntry(from, &e) || !e.is_directory ||
+          e.kind() != 'D' || e.server_id() != g.id) {
+        continue;
+      }
+      const auto rel = to.lexically_relative(from);
+      if (!rel.empty() && *rel.begin() != "..") continue;  // into itself: impossible
+      moved |= MoveLocal(from, to, [&] { ForgetFolderTree(from); });
+    }
+    return moved;
+  }
+
+  template <typename After>
+  bool MoveLocal(const fs::path& from, const fs::path& to, After after) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (ec) {
+      Err(Cat("[SVR-MOVE-ERR] ", PathToUtf8(from), " -> ", PathToUtf8(to), ": ", ec.message(),
+              "\n"));
+      return false;
+    }
+    Out(Cat("[SVR-MOVE] ", PathToUtf8(from), " -> ", PathToUtf8(to), "\n"));
+    after();
+    return true;
+  }
+
+  // Plain files and pending placeholders go up; one the service already
+  // holds (same name, same content) is adopted instead of uploaded twice.
+  void UploadNewLocalFiles() {
+    const int64_t now = NowSeconds();
+    std::vector<std::string> names;
+    for (const auto& [name, e] : local_) {
+      const bool plain = (e.attributes & platform::kFileAttributeReparsePoint) == 0;
+      if (e.is_directory || !(plain || e.kind() == 'P') || IsSkippedUploadName(name)) continue;
+      if (e.mtime > now - kSettleSeconds) continue;
+      names.push_back(name);
+    }
+    for (std::string name : names) {
+      fs::path path = local_[name].path;
+      UploadClaim claim(path);
+      if (!claim.claimed() || folder_names_.count(name)) continue;
+      if (auto it = file_by_name_.find(name); it != file_by_name_.end()) {
+        const FileEntry& f = *it->second;
+        const std::string hash = HashFile(path);
+        if (hash.empty()) continue;
+        if (SameDigest(hash, f.sha256)) {
+          if (AdoptUploadedFile(path, f.id, FileModifiedTime(path), hash)) {
+            Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", f.id, "\n"));
+            handled_.insert(name);
+          }
+          continue;
+        }
+        if (!MoveToConflictName(name, &path, &name)) continue;
+      }
+      std::string id;
+      if (UploadNew(path, name, "upload", &id)) {
+        Out(Cat("[UPLOAD-OK] ", name, " → file_id=", id, "\n"));
+      }
+    }
+  }
+
+  // Renames the local file `name` to a free conflict-copy name; the listed
+  // file of that name then shows up as new and is created beside it.
+  bool MoveToConflictName(const std::string& name, fs::path* path, std::string* new_name) {
+    const std::string copy = ConflictCopyName(name, [&](const std::string& n) { return NameTaken(n); });
+    std::error_code ec;
+    const fs::path to = Child(copy);
+    fs::rename(*path, to, ec);
+    if (ec) {
+      Err(Cat("[CONFLICT-ERR] ", PathToUtf8(*path), " -> ", copy, ": ", ec.message(), "\n"));
+      return false;
+    }
+    Out(Cat("[CONFLICT] ", name, " in ", DirText(),
+            " differs from the service's file of that name; the local version is kept as ", copy,
+            " and uploaded\n"));
+    MoveDirtyEntry(*path, to);
+    local_[copy] = local_[name];
+    local_[copy].path = to;
+    local_.erase(name);
+    *path = to;
+    *new_name = copy;
+    return true;
+  }
+
+  // Uploads `path` as a new file of this folder and makes it its placeholder.
+  bool UploadNew(const fs::path& path, const std::string& name, std::string_view label,
+                 std::string* id) {
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    Out(Cat("[UPLOAD] ", name, " (size=", ec ? UINT64_MAX : static_cast<uint64_t>(size),
+            ") to folder=", folder_id_, "\n"));
+    MarkPendingPlaceholder(path);
+    const int64_t mtime = FileModifiedTime(path);
+    const std::u16string folder = platform::Utf8ToWide(folder_id_);
+    ++counters_->uploads;
+    if (!WithRetry(label, [&] { return UploadSimple(path, folder, *id, nullptr); })) return false;
+    handled_.insert(name);
+    if (!AdoptUploadedFile(path, *id, mtime, "")) {
+      Err("[UPLOAD-WARN] uploaded but convert failed; will rescan next round\n");
+      return false;
+    }
+    return true;
+  }
+
+  std::string HashFile(const fs::path& path) {
+    ++counters_->files_hashed;
+    return Sha256File(path);
+  }
+
+  static bool SameDigest(const std::string& a, const std::string& b) {
+    if (a.size() != b.size() || a.empty()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) !=
+          std::tolower(static_cast<unsigned char>(b[i]))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // File placeholders: local edits go up, new versions on the service come
+  // down, and an edit whose server file is gone is kept as a new file.
+  void ReconcileFilePlaceholders() {
+    std::vector<std::string> names;
+    for (const auto& [name, e] : local_) {
+      if (!e.is_directory && e.kind() == 'F') names.push_back(name);
+    }
+    for (const std::string& name : names) {
+      const LocalEntry e = local_[name];
+      const std::string id = e.server_id();
+      auto it = file_by_name_.find(name);
+      const FileEntry* f = it == file_by_name_.end() ? nullptr : it->second;
+      if (e.changed_locally() && AdoptSameContent(e, name)) continue;
+      if (f && f->id == id) {
+        if (e.changed_locally()) UploadEdit(e, name, *f);
+        continue;
+      }
+      if (IsLocalMovePending(id) || listed_ids_.count(id)) continue;
+      if (f) {
+        if (!e.changed_locally()) {
+          if (RepointFilePlaceholder(e.path, f->id, f->size)) {
+            Out(Cat("[SVR-NEWVER] ", name, " in ", DirText(), " → file_id=", f->id, " (was ", id,
+                    ")\n"));
+            ForgetKnownFile(id);
+            AddKnownFile(f->id, e.path);
+            EraseDirtyEntry(e.path);
+            handled_.insert(name);
+          }
+          continue;
+        }
+        fs::path path = e.path;
+        std::string copy;
+        UploadClaim claim(path);
+        if (!claim.claimed() || !MoveToConflictName(name, &path, &copy)) continue;
+        ForgetKnownFile(id);
+        std::string new_id;
+        if (UploadNew(path, copy, "upload", &new_id)) {
+          Out(Cat("[UPLOAD-OK] ", copy, " → file_id=", new_id, "\n"));
+        }
+        continue;
+      }
+      if (e.changed_locally()) {
+        UploadClaim claim(e.path);
+        if (!claim.claimed()) continue;
+        Out(Cat("[KEEP-EDIT] ", name, " in ", DirText(),
+                " was changed here but the service no longer has it; uploading it as a new file\n"));
+        std::string new_id;
+        if (UploadNew(e.path, name, "upload", &new_id)) {
+          ForgetKnownFile(id);
+          AddKnownFile(new_id, e.path);
+          Out(Cat("[UPLOAD-OK] ", name, " → file_id=", new_id, "\n"));
+        }
+      }
+    }
+  }
+
+  // The hash of a local file, from DirtyCache while its last-write time is
+  // the one hashed; "" when it cannot be read.
+  std::string LocalHash(const LocalEntry& e) {
+    if (auto cached = FindDirtyEntry(e.path); cached && cached->mtime == e.mtime &&
+                                              !cached->sha256.empty()) {
+      return cached->sha256;
+    }
+    std::string hash = HashFile(e.path);
+    if (!hash.empty()) SetDirtyEntry(e.path, DirtyEntry{e.mtime, hash});
+    return hash;
+  }
+
+  // A changed placeholder whose bytes the service holds already under this
+  // name (the edit was undone, or an upload finished just before a crash):
+  // it takes that file's id, and an old version left behind is recycled.
+  bool AdoptSameContent(const LocalEntry& e, const std::string& name) {
+    if (e.mtime > NowSeconds() - kSettleSeconds || !file_by_name_.count(name)) return false;
+    UploadClaim claim(e.path);
+    if (!claim.claimed()) return false;
+    const std::string hash = LocalHash(e);
+    if (hash.empty()) return false;
+    const std::string id = e.server_id();
+    for (const auto& g : server_.files) {
+      if (platform::WideToUtf8(g.name) != name || !SameDigest(hash, g.sha256)) continue;
+      if (g.id != id && listed_ids_.count(id) &&
+          WithRetry("modify-recycle", [&] { return RecycleFile(id); })) {
+        ForgetKnownFile(id);
+      }
+      if (g.id == id) {
+        platform::PlaceholderHandle handle;
+        if (handle.Open(e.path, false) == 0) handle.SetInSyncState(true);
+        AddKnownFile(id, e.path);
+      } else {
+        AdoptUploadedFile(e.path, g.id, e.mtime, hash);
+        Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", g.id, "\n"));
+      }
+      handled_.insert(name);
+      return true;
+    }
+    return false;
+  }
+
+  void UploadEdit(const LocalEntry& e, const std::string& name, const FileEntry& f) {
+    if (e.mtime > NowSeconds() - kSettleSeconds) return;  // may still be written
+    UploadClaim claim(e.path);
+    if (!claim.claimed()) return;
+    const std::string hash = LocalHash(e);
+    if (hash.empty()) return;
+    Out(Cat("[MODIFIED] ", name, " sha256 differs (local=", hash.substr(0, 16),
+            "... server=", f.sha256.substr(0, 16), "...)\n"));
+    const int64_t mtime = FileModifiedTime(e.path);
+    const std::u16string folder = platform::Utf8ToWide(folder_id_);
+    std::string new_id;
+    ++counters_->uploads;
+    if (!WithRetry("modify-upload", [&] { return UploadSimple(e.path, folder, new_id, nullptr); })) {
+      return;
+    }
+    handled_.insert(name);
+    if (WithRetry("modify-recycle", [&] { return RecycleFile(f.id); })) ForgetKnownFile(f.id);
+    AdoptUploadedFile(e.path, new_id, mtime, mtime == e.mtime ? hash : std::string());
+    Out(Cat("[MODIFY-OK] ", name, " → new file_id=", new_id, " (old ", f.id, " recycled)\n"));
+  }
+
+  // A listed file that was here (known id) and is gone locally, and is not
+  // somewhere else in the folder either, was deleted by the user.
+  void RecycleUserDeletions() {
+    for (const auto& f : server_.files) {
+      const std::string name = platform::WideToUtf8(f.name);
+      if (local_.count(name) || handled_.count(name)) continue;
+      if (!IsKnownFile(f.id) || IsLocalMovePending(f.id)) continue;
+      const fs::path elsewhere = KnownFilePath(f.id);
+      LocalEntry e;
+      if (!elsewhere.empty() && elsewhere != Child(name) && ReadLocalEntry(elsewhere, &e) &&
+          e.kind() == 'F' && e.server_id() == f.id) {
+        continue;
+      }
+      Out(Cat("[USER-DEL] ", name, " → recycle server id=", f.id, "\n"));
+      if (WithRetry("recycle", [&] { return RecycleFile(f.id); })) {
+        recycled_.insert(f.id);
+        ForgetKnownFile(f.id);
+      } else {
+        recycle_failed_.insert(f.id);
+      }
+    }
+  }
+
+  void CreateServerItems() {
+    std::vector<const FolderEntry*> new_folders;
+    for (const auto& g : server_.folders) {
+      const std::string name = platform::WideToUtf8(g.name);
+      auto it = local_.find(name);
+      if (it == local_.end()) {
+        new_folders.push_back(&g);
+      } else if (it->second.is_directory && !it->second.is_placeholder &&
+                 (it->second.attributes & platform::kFileAttributeReparsePoint) == 0) {
+        RepairFolder(it->second.path, name, g.id);
+      }
+    }
+    std::vector<FileEntry> new_files;
+    for (const auto& f : server_.files) {
+      const std::string name = platform::WideToUtf8(f.name);
+      if (local_.count(name) || handled_.count(name) || recycled_.count(f.id)) continue;
+      if (IsLocalMovePending(f.id)) continue;
+      if (IsKnownFile(f.id) && !recycle_failed_.count(f.id)) continue;  // kept elsewhere locally
+      if (folder_names_.count(name)) continue;
+      new_files.push_back(f);
+    }
+    if (new_folders.empty() && new_files.empty()) return;
+    Out(Cat("[SYNC] +", new_folders.size() + new_files.size(), " in ", DirText(), "\n"));
+    for (const FolderEntry* g : new_folders) CreateFolder(*g);
+    if (new_files.empty()) return;
+    std::vector<platform::PlaceholderSpec> items;
+    CreateFilePlaceholders(dir_, new_files, &items);
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (platform::Succeeded(items[i].result)) {
+        AddKnownFile(new_files[i].id, dir_ / items[i].relative_name);
+      }
+    }
+  }
+
+  void RepairFolder(const fs::path& path, const std::string& name, const std::string& id) {
+    platform::PlaceholderHandle handle;
+    if (handle.Open(path, false) != 0) return;
+    const platform::Hresult hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
+    if (platform::Succeeded(hr)) {
+      Out(Cat("[DIR-REPAIR] ", name, " → placeholder (D:", id, ")\n"));
+    } else {
+      Err(Cat("[DIR-REPAIR-ERR] ", name, " hr=0x", platform::HexHresult(hr), "\n"));
+    }
+  }
+
+  void CreateFolder(const FolderEntry& g) {
+    const fs::path path = Child(platform::WideToUtf8(g.name));
+    std::error_code ec;
+    fs::create_directory(path, ec);
+    platform::PlaceholderHandle handle;
+    if (const uint32_t err = handle.Open(path, false); err != 0) {
+      Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err, "\n"));
+      return;
+    }
+    platform::PlaceholderState state;
+    const bool placeholder = platform::Succeeded(handle.GetState(&state)) && state.is_placeholder;
+    const platform::Hresult hr = placeholder
+                                     ? handle.UpdateIdentity(FolderIdentity(g.id), true)
+                                     : handle.ConvertToPlaceholder(FolderIdentity(g.id), true);
+    if (!platform::Succeeded(hr)) {
+      Err(Cat("[DIR-CONVERT-ERR] ", PathToUtf8(path), " hr=0x", platform::HexHresult(hr), "\n"));
+    }
+  }
+
+  // Where every listed file's placeholder is, for following later renames.
+  void RecordKnownFiles() {
+    for (const auto& f : server_.files) {
+      auto it = local_.find(platform::WideToUtf8(f.name));
+      if (it != local_.end() && it->second.kind() == 'F' && it->second.server_id() == f.id) {
+        AddKnownFile(f.id, it->second.path);
+      }
+    }
+  }
+
+  void RemoveItemsGoneFromServer() {
+    for (const auto& [name, e] : local_) {
+      if (file_by_name_.count(name) || folder_names_.count(name) || handled_.count(name)) continue;
+      LocalEntry now;
+      if (!ReadLocalEntry(e.path, &now)) continue;  // gone already
+      const char kind = now.kind();
+      if (kind == 'F' && !now.is_directory) {
+        const std::string id = now.server_id();
+        if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
+        Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
+        RemoveMirroredFile(now.path, id);
+      } else if (kind == 'D' && now.is_directory) {
+        const int kept = RemoveMirroredTree(now.path);
+        ForgetFolderTree(now.path);
+        if (kept == 0) {
+          Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
+        } else {
+          Err(Cat("[SVR-DEL-KEEP] ", PathToUtf8(now.path), ": deleted on the service; kept ", kept,
+                  " local item(s) the service does not hold\n"));
+        }
+      } else if (!now.is_directory && (now.attributes & platform::kFileAttributeReparsePoint) == 0) {
+        Out(Cat("[SKIP-DEL] ", name, " 不是占位/目录，可能是本地新文件，保留\n"));
+      }
+    }
+  }
+
+  static void RemoveMirroredFile(const fs::path& path, const std::string& id) {
+    std::error_code ec;
+    fs::remove(path, ec);
+    if (!ec) {
+      ForgetKnownFile(id);
+      EraseDirtyEntry(path);
+    }
+  }
+
+  // Removes what mirrors the service below `dir` (in-sync file and folder
+  // placeholders) and returns how many items were kept.
+  static int RemoveMirroredTree(const fs::path& dir) {
+    LocalFolder entries;
+    std::string error;
+    if (!ScanLocalFolder(dir, &entries, &error)) return 1;
+    int kept = 0;
+    for (const auto& [name, e] : entries) {
+      if (e.kind() == 'F' && !e.is_directory && !e.changed_locally() &&
+          !IsLocalMovePending(e.server_id())) {
+        RemoveMirroredFile(e.path, e.server_id());
+        std::error_code ec;
+        if (fs::exists(e.path, ec)) ++kept;
+      } else if (e.kind() == 'D' && e.is_directory) {
+        kept += RemoveMirroredTree(e.path);
+      } else {
+        ++kept;
+      }
+    }
+    if (kept == 0) {
+      std::error_code ec;
+      fs::remove(dir, ec);
+      if (ec) ++kept;
+    }
+    return kept;
+  }
+
+  void Descend() {
+    for (const auto& g : server_.folders) {
+      const fs::path path = Child(platform::WideToUtf8(g.name));
+      std::error_code ec;
+      if (!fs::is_directory(path, ec)) continue;
+      SetFolderId(path, g.id);
+      DiffDir(path, g.id, counters_);
+    }
+  }
+
+  const fs::path dir_;
+  const std::string folder_id_;
+  PollCounters* counters_;
+  ServerFolder server_;
+  std::set<std::string> folder_names_;
+  std::map<std::string, const FileEntry*> file_by_name_;
+  std::set<std::string> listed_ids_;
+  LocalFolder local_;
+  std::set<std::string> handled_;  // names settled in this pass (uploaded, adopted, re-pointed)
+  std::set<std::string> recycled_, recycle_failed_;
+};
+
+}  // namespace
+
+void DiffDir(const fs::path& dir, const std::string& folder_id, PollCounters* counters) {
+  try {
+    FolderPass(dir, folder_id, counters).Run();
+  } catch (const std::exception& e) {
+    // One folder's failure (a file-system error, a malformed number) must
+    // not end the poll thread: report it and let the cycle go on.
+    Err(Cat("[POLL-ERR] ", PathToUtf8(dir), ": ", e.what(), "\n"));
+  }
+}
+
+}  // namespace zem

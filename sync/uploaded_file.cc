@@ -1,0 +1,54 @@
+#include "sync/uploaded_file.h"
+
+#include "common/cat.h"
+#include "common/output.h"
+#include "platform/cloud_files.h"
+#include "platform/os_error.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+#include "sync/identity.h"
+#include "sync/placeholders.h"
+#include "sync/state/dirty_cache.h"
+#include "sync/state/file_time.h"
+#include "sync/state/known_files.h"
+
+namespace zem {
+
+std::string Sha256File(const std::filesystem::path& path) {
+  const auto r = platform::Sha256File(path);
+  return r.ok ? r.hex : std::string();
+}
+
+bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
+                       int64_t mtime_before, const std::string& sha256) {
+  const bool unchanged = FileModifiedTime(path) == mtime_before;
+  bool ok;
+  if (unchanged) {
+    ok = ConvertToFilePlaceholder(path, file_id);
+  } else {
+    // Written again during the upload: take the new identity but stay not
+    // in sync, so the next cycle uploads the newer content.
+    platform::PlaceholderHandle handle;
+    ok = handle.Open(path, /*delete_access=*/false) == 0;
+    if (ok) {
+      platform::PlaceholderState state;
+      const bool is_placeholder =
+          platform::Succeeded(handle.GetState(&state)) && state.is_placeholder;
+      const platform::Hresult hr =
+          is_placeholder ? handle.UpdateIdentity(FileIdentity(file_id), /*mark_in_sync=*/false)
+                         : handle.ConvertToPlaceholder(FileIdentity(file_id), false);
+      if (platform::Succeeded(hr) && !is_placeholder) handle.SetInSyncState(false);
+      ok = platform::Succeeded(hr);
+      if (!ok) {
+        Err(Cat("[CONVERT-ERR] hr=0x", platform::HexHresult(hr), " for ",
+                platform::PathToUtf8(path), "\n"));
+      }
+    }
+  }
+  if (!ok) return false;
+  AddKnownFile(file_id, path);
+  if (unchanged && !sha256.empty()) SetDirtyEntry(path, DirtyEntry{mtime_before, sha256});
+  return true;
+}
+
+}  // namespace zem

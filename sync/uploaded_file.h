@@ -1,0 +1,32 @@
+// What every upload path does once the service holds a local file: make the
+// file a placeholder of the new server file and remember it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace zem {
+
+// 64 lower-case hex digits of the file's SHA-256 (one 64 KiB buffer), or ""
+// when it cannot be read.
+std::string Sha256File(const std::filesystem::path& path);
+
+// After `path` was uploaded as `file_id`: gives the file the identity
+// "F:" + id; marks it in sync only when its last-write time is still
+// `mtime_before` (a write during the upload stays pending for the next
+// cycle); records the id with its path in KnownFileIds and, when `sha256`
+// is known, {mtime, sha256} in DirtyCache. False when the conversion failed
+// ("[CONVERT-ERR]" printed; the file keeps its state).
+bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
+                       int64_t mtime_before, const std::string& sha256);
+
+// A name for the local copy that lost a conflict: "<stem> (冲突副本)<ext>",
+// then "(冲突副本 2)", … until `taken` says the name is free.
+template <typename Taken>
+std::string ConflictCopyName(std::string_view name, Taken taken);
+
+}  // namespace zem
+
+#include "sync/uploaded_file_inl.h"
