@@ -635,11 +635,13 @@ int do_opendir(const char* path, struct fuse_file_info* fi) {
 // Entries carry their directory position as offset, so the library passes
 // a listing's attributes on to the kernel (readdirplus) instead of leaving
 // it to look every entry up again.
-int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+int do_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset,
                struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
   DIR* d = reinterpret_cast<DIR*>(fi->fh);
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-  const std::string dir_backing = plus ? BackingPath(Rel(path)) + "/" : std::string();
+  // Entries are reached through the open folder itself: the path may be
+  // absent (nullpath_ok) or stale after a rename.
+  const std::string dir_backing = plus ? ProcFdPath(dirfd(d)) + "/" : std::string();
   if (offset == 0) {
     rewinddir(d);
   } else {

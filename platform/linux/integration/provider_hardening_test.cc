@@ -279,5 +279,30 @@ TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
   ASSERT_EQ(Connect({}), 0);
 }
 
+
+// A listing hands the kernel every entry's attributes: those of a subfolder's
+// placeholders carry their logical sizes too, also after the folder moved.
+TEST_F(SyncRootTest, ListingsOfSubfoldersShowLogicalSizes) {
+  std::filesystem::create_directories(root_ / "a" / "b");
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(AddFile("f" + std::to_string(i) + ".txt", 1000 + i, "F:" + std::to_string(i),
+                      0x80, "a/b"),
+              0);
+  }
+  ASSERT_EQ(Connect({}), 0);
+  std::filesystem::rename(root_ / "a", root_ / "moved");
+  for (const std::string dir : {"moved/b", "moved/b"}) {  // first and repeated listing
+    int seen = 0;
+    for (const auto& e : std::filesystem::directory_iterator(root_ / dir)) {
+      const std::string name = e.path().filename().string();
+      const int i = std::stoi(name.substr(1));
+      EXPECT_EQ(e.file_size(), static_cast<uintmax_t>(1000 + i)) << name;
+      EXPECT_EQ(SizeOf(e.path()), 1000 + i) << name;
+      ++seen;
+    }
+    EXPECT_EQ(seen, 40);
+  }
+}
+
 }  // namespace
 }  // namespace zem::testing
