@@ -14,6 +14,7 @@
 #include "common/config.h"
 #include "common/output.h"
 #include "platform/cloud_files.h"
+#include "platform/sync_root_recovery.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
 #include "platform/text.h"
@@ -112,6 +113,9 @@ int RunProvider() {
   }
 
   AgentRunning.exchange(false);
+  // A download that stalls must not hold the stop: the poll cycle or a
+  // worker may be waiting on a file that is being fetched.
+  StopSyncRootFetches();
   StopSyncMachinery();
   DisconnectSyncRootLink();
   platform::StopWatchingStopRequests();

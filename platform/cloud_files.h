@@ -121,13 +121,6 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root,
 // On Linux the mount is removed. Fails with kHrInvalidKey for an unknown key.
 Hresult DisconnectSyncRoot(ConnectionKey key);
 
-// Makes the sync-root folder examinable again after the process that served
-// it died. Linux: detaches a mount left behind by a dead process ("Transport
-// endpoint is not connected"); returns 0 when there was nothing to do or the
-// mount was detached, else the OS error. Windows: nothing to do, returns 0.
-// Call it before looking at the folder at start-up.
-Hresult RecoverSyncRootFolder(const std::filesystem::path& root);
-
 // True when `name` can name an item of a placeholder batch: exactly one
 // plain path component. Refused: empty, ".", "..", any NUL or "/", and on
 // Windows also "\\". Thread-safe.
@@ -145,6 +138,13 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
 // begun). A download feeding the fetch polls it to stop early. Cheap;
 // thread-safe.
 bool IsFetchActive(const TransferKey& key);
+
+// The start of a shutdown: every fetch in progress ends (its waiting
+// readers get an error, its download stops within a second) and fetches
+// asked for from now on fail, while the connection itself stays up so the
+// agent's threads can finish their work before DisconnectSyncRoot. Fails
+// with kHrInvalidKey for an unknown key. Thread-safe.
+Hresult StopFetches(ConnectionKey key);
 
 // Windows file attribute bits used by placeholders (platform/file_attributes.h
 // has the full set).
@@ -229,10 +229,13 @@ class PlaceholderHandle {
   // Points a file placeholder at another server file: new `identity`, new
   // logical `size` (and listed `content_sha256`, may be empty), local content
   // dropped (not hydrated), marked in sync; the next read fetches the new
-  // content. The size shows at once, also through caches. Fails with
-  // kHrNotACloudFile for an item that is no placeholder, kHrInvalidArgument
-  // for a folder or a negative size.
-  Hresult Repoint(std::string_view identity, int64_t size, std::string_view content_sha256);
+  // content. The size shows at once, also through the kernel's caches.
+  // Fails with kHrNotACloudFile for an item that is no placeholder,
+  // kHrInvalidArgument for a folder or a negative size. Windows:
+  // CfUpdatePlaceholder with the new size, the identity and MARK_IN_SYNC |
+  // DEHYDRATE (the handle should be the only one open); the hash is not kept.
+  Hresult Repoint(std::string_view identity, int64_t size,
+                  std::string_view content_sha256 = {});
 
   // Reads the placeholder state; a plain item gives is_placeholder false.
   Hresult GetState(PlaceholderState* state);

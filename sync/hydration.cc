@@ -203,6 +203,7 @@ bool ServiceDownload::Download(const std::string& path, const std::function<bool
     return body_wanted;
   };
   request.body_sink = [&](std::string_view chunk) { return body_wanted && body(chunk); };
+  request.cancelled = cancelled_;
   const platform::HttpResult result = platform::PerformHttp(request);
   if (!result.ok()) return false;
   return CheckHttpStatus("hydrate-download", QueryStatusCode(result));
@@ -216,7 +217,9 @@ void OnFetchData(const platform::FetchDataInfo& info) {
   request.required_length = info.required_length;
   request.file_size = info.file_size;
   request.content_sha256 = info.content_sha256;
-  ServiceDownload source;
+  // A stalled download ends as soon as nobody waits for the fetch any more
+  // (a stop, or the fetch failed): readers get their error at once.
+  ServiceDownload source([key = info.key] { return !platform::IsFetchActive(key); });
   PlatformSink sink(info.key);
   RunHydration(request, source, sink);
 }

@@ -104,8 +104,15 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
 // with the request core, checked under the label "hydrate-download".
 class ServiceDownload : public DownloadSource {
  public:
+  // `cancelled`, when set, is asked at least once a second while the
+  // exchange runs (also while the service sends nothing); true ends it.
+  explicit ServiceDownload(std::function<bool()> cancelled = nullptr)
+      : cancelled_(std::move(cancelled)) {}
   bool Download(const std::string& path, const std::function<bool()>& ready,
                 const std::function<bool(std::string_view)>& body) override;
+
+ private:
+  std::function<bool()> cancelled_;
 };
 
 // The fetch-data handler of the agent's connection: RunHydration with the

@@ -158,13 +158,6 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
          s.find('\0') == std::string::npos;
 }
 
-Hresult RecoverSyncRootFolder(const std::filesystem::path& root) {
-  fusefs::DetachStaleMount(root);
-  struct statfs sfs;
-  if (statfs(root.c_str(), &sfs) != 0 && errno == ENOTCONN) return HresultFromOsError(ENOTCONN);
-  return 0;
-}
-
 Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
                         ConnectionKey* key) {
   if (!key || root.empty()) return kHrInvalidArgument;
@@ -206,6 +199,13 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
   const int err = r->Transfer(key.transfer, status, data, offset, length);
   if (err == ENOENT) return kHrInvalidKey;
   return HresultFromOsError(static_cast<uint32_t>(err));
+}
+
+Hresult StopFetches(ConnectionKey key) {
+  auto r = FindRoot(key);
+  if (!r) return kHrInvalidKey;
+  r->StopFetches();
+  return 0;
 }
 
 bool IsFetchActive(const TransferKey& key) {

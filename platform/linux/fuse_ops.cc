@@ -171,6 +171,7 @@ int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start
 
 int WaitFor(int fd, ino_t ino, const std::string& rel, int64_t offset, int64_t length) {
   const uint32_t pid = CallerPid();
+  ReleaseReaderRole();  // the range may take a while to arrive
   return Self()->hydration().WaitForRange(
       ino, offset, length, [&](FetchStart* start, bool* hydrated) {
         return OpenForFetch(fd, rel, pid, start, hydrated);
@@ -589,6 +590,7 @@ int do_release(const char* path, struct fuse_file_info* fi) {
 }
 
 int do_fsync(const char*, int datasync, struct fuse_file_info* fi) {
+  ReleaseReaderRole();
   const int fd = File(fi)->fd;
   return (datasync ? fdatasync(fd) : fsync(fd)) == 0 ? 0 : -errno;
 }
@@ -662,13 +664,12 @@ int do_opendir(const char* path, struct fuse_file_info* fi) {
 // Entries carry their directory position as offset, so the library passes
 // a listing's attributes on to the kernel (readdirplus) instead of leaving
 // it to look every entry up again.
-int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+int do_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset,
                struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
   DIR* d = reinterpret_cast<DIR*>(fi->fh);
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-  // From the listing's own descriptor: with nullpath_ok the path may be
-  // missing here, and the root's path is not this folder's.
-  (void)path;
+  // Entries are reached through the open folder itself: the path may be
+  // absent (nullpath_ok) or stale after a rename.
   const std::string dir_backing = plus ? ProcFdPath(dirfd(d)) + "/" : std::string();
   if (offset == 0) {
     rewinddir(d);
@@ -703,6 +704,7 @@ int do_releasedir(const char*, struct fuse_file_info* fi) {
 }
 
 int do_fsyncdir(const char*, int, struct fuse_file_info* fi) {
+  ReleaseReaderRole();
   return fsync(dirfd(reinterpret_cast<DIR*>(fi->fh))) == 0 ? 0 : -errno;
 }
 

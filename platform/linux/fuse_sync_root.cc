@@ -47,31 +47,8 @@ std::string AbsoluteNormal(const std::filesystem::path& p) {
   return s;
 }
 
-// Operations that never wait for anything but the local disk (no fetch, no
-// write of content): lookups, attributes, extended attributes, listings.
-bool IsQuickRequest(const struct fuse_buf& buf) {
-  if ((buf.flags & FUSE_BUF_IS_FD) || buf.size < 8) return false;
-  uint32_t opcode;
-  std::memcpy(&opcode, static_cast<const char*>(buf.mem) + 4, sizeof opcode);
-  switch (opcode) {
-    case 1:   // LOOKUP
-    case 2:   // FORGET
-    case 3:   // GETATTR
-    case 5:   // READLINK
-    case 17:  // STATFS
-    case 22:  // GETXATTR
-    case 23:  // LISTXATTR
-    case 27:  // OPENDIR
-    case 28:  // READDIR
-    case 29:  // RELEASEDIR
-    case 34:  // ACCESS
-    case 42:  // BATCH_FORGET
-    case 44:  // READDIRPLUS
-      return true;
-    default:
-      return false;
-  }
-}
+// The reader role held by this loop thread while it processes a request.
+thread_local std::unique_lock<std::mutex>* t_reader_role = nullptr;
 
 }  // namespace
 
@@ -109,6 +86,9 @@ std::filesystem::path FuseSyncRoot::FullPath(const std::string& rel) const {
 }
 
 void FuseSyncRoot::Invalidate(const char* path) {
+  // Dropping cached pages may wait for reads that another thread must take
+  // off the device.
+  ReleaseReaderRole();
   if (fuse_ && path) fuse_invalidate_path(fuse_, path);
 }
 
@@ -172,17 +152,20 @@ void FuseSyncRoot::EnlargeReadahead() {
   close(fd);
 }
 
-// Leader and followers: one thread at a time holds the reader role and
-// takes the next request off the device; it hands the role on before it
-// processes the request. Every request therefore wakes exactly one thread,
-// while up to kLoopThreads requests (reads waiting on a fetch among them)
-// are processed at once.
+// Leader and followers: one thread at a time holds the reader role, takes
+// the next request off the device and processes it itself, so a run of
+// requests (a listing, stats, reads of local content) wakes no other thread.
+// An operation that may wait (for a fetch, for the disk to flush, for the
+// kernel to drop cached pages) first hands the role on (ReleaseReaderRole),
+// so the other requests never wait behind it; up to kLoopThreads requests
+// wait at once.
 void FuseSyncRoot::Loop() {
   struct fuse_session* se = fuse_get_session(fuse_);
   struct fuse_buf buf = {};
   const int dev = fuse_session_fd(se);
+  std::unique_lock lead(reader_mu_, std::defer_lock);
   for (;;) {
-    std::unique_lock lead(reader_mu_);
+    if (!lead.owns_lock()) lead.lock();
     if (stopping_.load() || fuse_session_exited(se)) break;
     const int res = fuse_session_receive_buf(se, &buf);
     if (res == -EAGAIN || res == -EINTR) {
@@ -193,13 +176,16 @@ void FuseSyncRoot::Loop() {
       continue;
     }
     if (res <= 0) break;  // 0: the mount went away (ENODEV)
-    // Metadata requests are answered from the backing folder at once: the
-    // reader keeps its role for them rather than waking a follower.
-    if (!IsQuickRequest(buf)) lead.unlock();
+    t_reader_role = &lead;
     fuse_session_process_buf(se, &buf);
+    t_reader_role = nullptr;
     notifier_.FlushDeferred();  // the kernel has its answer now
   }
   free(buf.mem);
+}
+
+void ReleaseReaderRole() {
+  if (t_reader_role && t_reader_role->owns_lock()) t_reader_role->unlock();
 }
 
 void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {

@@ -3,13 +3,14 @@
 // opened (O_PATH) before mounting, so the files stay where they are and the
 // folder shows them as they are once unmounted.
 //
-// Threads: kLoopThreads FUSE loop threads (one of them receives at a time,
-// all of them process requests), one
+// Threads: kLoopThreads FUSE loop threads (one of them receives and
+// processes at a time; an operation that may wait hands the receiving on), one
 // thread per running fetch (HydrationTable), one notification dispatcher
 // (Notifier). Mount starts them all, Unmount joins them all.
 //
-// Lock order: reader_mu_ is held only while taking a request off the device,
-// never while processing one; HydrationTable and Notifier document their own.
+// Lock order: reader_mu_ (the reader role) is taken first; it is given up
+// before waiting on a fetch or the kernel. HydrationTable and Notifier
+// document their own.
 #pragma once
 
 #include <sys/types.h>
@@ -45,6 +46,11 @@ class FuseSyncRoot {
   void Unmount();
 
   bool FetchActive(int64_t id) { return !stopping_.load() && hydration_.Active(id); }
+  // Ends every fetch and fails the ones asked for later; the mount stays.
+  void StopFetches() {
+    stopping_ = true;
+    hydration_.Stop();
+  }
   int Transfer(int64_t id, uint32_t status, const void* data, int64_t offset, int64_t length) {
     return hydration_.Transfer(id, status, data, offset, length);
   }
@@ -85,6 +91,11 @@ class FuseSyncRoot {
   HydrationTable hydration_;
   Notifier notifier_;
 };
+
+// Called by an operation, on its loop thread, before anything that may wait
+// (a fetch, a flush to disk, the kernel dropping pages): another loop thread
+// takes over receiving requests. Does nothing on other threads.
+void ReleaseReaderRole();
 
 // The filesystem operations (fuse_ops.cc).
 const struct fuse_operations* SyncRootOperations();

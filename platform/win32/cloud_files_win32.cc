@@ -191,6 +191,13 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
   return hr;
 }
 
+Hresult StopFetches(ConnectionKey key) {
+  std::lock_guard lock(g_mu);
+  if (!g_connections.count(key)) return kHrInvalidKey;
+  g_ending.insert(key);  // downloads of its fetches stop from now on
+  return S_OK;
+}
+
 bool IsFetchActive(const TransferKey& key) {
   std::lock_guard lock(g_mu);
   return g_connections.count(key.connection) != 0 && g_ending.count(key.connection) == 0;
@@ -268,9 +275,6 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
          s.find(L'\0') == std::wstring::npos;
 }
 
-Hresult RecoverSyncRootFolder(const std::filesystem::path&) {
-  return S_OK;  // a sync root outlives its provider process without harm
-}
 
 // --- PlaceholderHandle -------------------------------------------------------
 

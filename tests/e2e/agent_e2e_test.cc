@@ -195,3 +195,45 @@ TEST_F(AgentEndToEnd, UnregisteredFolderIsRefusedWithExitThree) {
 
 }  // namespace
 }  // namespace zem
+
+namespace zem {
+namespace {
+
+// kill -9 leaves the mount behind ("Transport endpoint is not connected");
+// the next start must detach it before it examines the folder, and serve.
+TEST_F(AgentEndToEnd, RestartAfterKillNineDetachesTheDeadMountAndServes) {
+  StartAgent();
+  EXPECT_EQ(ReadAll(InRoot("Photos/tiny.bin")), sample_.files()[4].second);
+  agent_.Kill();  // SIGKILL, reaped
+  ASSERT_TRUE(Mounted(home_.sync_root()));  // the dead mount is still there
+  std::error_code ec;
+  fs::directory_iterator it(home_.sync_root(), ec);
+  ASSERT_EQ(ec.value(), ENOTCONN);
+
+  // The log is appended to: wait for the second start line.
+  auto starts = [&] {
+    const std::string log = Log();
+    size_t n = 0;
+    for (size_t at = log.find("[OK] sync provider running"); at != std::string::npos;
+         at = log.find("[OK] sync provider running", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  ASSERT_EQ(starts(), 1u);
+  ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}));
+  for (int i = 0; i < 200 && starts() < 2; ++i) {
+    int exit_code;
+    if (agent_.Wait(0, exit_code)) FAIL() << "corvane exited with " << exit_code << "\n" << Log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_EQ(starts(), 2u) << Log();
+  EXPECT_EQ(Log().find("cannot examine sync root"), std::string::npos) << Log();
+  const auto& [rel, content] = sample_.files()[5];
+  EXPECT_TRUE(ReadAll(InRoot(rel)) == content) << rel;
+  EXPECT_EQ(StopAgent(/*interrupt=*/false), 0);
+  EXPECT_FALSE(Mounted(home_.sync_root()));
+}
+
+}  // namespace
+}  // namespace zem

@@ -3,6 +3,7 @@
 // file calls), checked on the other side and in the service's request log.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
 
 #include "platform/sha256.h"
@@ -265,6 +266,39 @@ TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
   EXPECT_EQ(ReadAll(Docs("m.txt")), "v2 local");
   EXPECT_EQ(ReadAll(Docs("n.txt")), "new local");
   (void)m;
+}
+
+// A service that sends part of a file and then nothing: the reader waits,
+// but a stop ends the fetch within seconds and the reader gets an error
+// instead of hanging; nothing partial is kept as the file.
+// Disabled: the stop still waits for the exchange's receive idle limit
+// (about 30 s) instead of ending at once; the fetch is cancelled but a
+// thread of the agent stays blocked on the file meanwhile. Open work.
+TEST_F(PollEndToEnd, DISABLED_StalledDownloadEndsWithTheStop) {
+  const std::string big = std::string(3 << 20, 'x');
+  ASSERT_FALSE(zemd_.CreateFile("0", "big.bin", big).empty());
+  StartAgent();
+  testing::FaultSpec stall;
+  stall.path = "/zem/api/cloud-disk/file/download";
+  stall.kind = "stall";
+  stall.after_bytes = 100000;
+  stall.count = 10;
+  ASSERT_TRUE(zemd_.InjectFault(stall)) << zemd_.last_admin_error();
+  auto reader = std::async(std::launch::async, [&] {
+    std::ifstream in(Docs("big.bin"), std::ios::binary);
+    std::string got((std::istreambuf_iterator<char>(in)), {});
+    return std::make_pair(got, in.bad() || got.size() != big.size());
+  });
+  WaitForLog("[HYDRATE] file=");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(StopAgent(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << Log();
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(reader.get().second);  // an error, never a short file taken as whole
+  ASSERT_TRUE(zemd_.ClearFaults());
+  StartAgent();
+  EXPECT_EQ(ReadAll(Docs("big.bin")), big);  // fetched again, whole
 }
 
 }  // namespace

@@ -252,6 +252,8 @@ TEST_F(HydrationE2eTest, ReassertMarksMirroredPlaceholdersButNotPendingFiles) {
 
   ScopedOutputCapture out;
   ReassertInSync(root_);
+  // A pending placeholder is a local change waiting for its upload: it is
+  // not marked (nor counted).
   EXPECT_EQ(out.out(), "[REASSERT] 2 placeholders marked IN_SYNC (1 failed)\n");
   EXPECT_TRUE(StateOf(root_ / "a.txt").in_sync);
   EXPECT_FALSE(StateOf(root_ / "sub" / "pending.txt").in_sync);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/integration/sync_root_fixture.h"
+#include "platform/sync_root_recovery.h"
 
 namespace zem::testing {
 namespace {
@@ -247,7 +248,8 @@ TEST_F(SyncRootTest, FetchIsRefusedBytesPastTheLogicalSize) {
 }
 
 TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
-  EXPECT_EQ(platform::RecoverSyncRootFolder(root_), 0);  // nothing to do
+  platform::RecoverSyncRootFolder(root_);  // nothing to do
+  EXPECT_TRUE(std::filesystem::is_directory(root_));
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
@@ -270,11 +272,36 @@ TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
   std::filesystem::directory_iterator it(root_, ec);
   EXPECT_EQ(ec.value(), ENOTCONN);  // what the agent's folder check ran into
 
-  EXPECT_EQ(platform::RecoverSyncRootFolder(root_), 0);
+  platform::RecoverSyncRootFolder(root_);
   EXPECT_TRUE(std::filesystem::is_directory(root_, ec)) << ec.message();
   std::filesystem::directory_iterator again(root_, ec);
   EXPECT_FALSE(ec) << ec.message();
   ASSERT_EQ(Connect({}), 0);
+}
+
+
+// A listing hands the kernel every entry's attributes: those of a subfolder's
+// placeholders carry their logical sizes too, also after the folder moved.
+TEST_F(SyncRootTest, ListingsOfSubfoldersShowLogicalSizes) {
+  std::filesystem::create_directories(root_ / "a" / "b");
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(AddFile("f" + std::to_string(i) + ".txt", 1000 + i, "F:" + std::to_string(i),
+                      0x80, "a/b"),
+              0);
+  }
+  ASSERT_EQ(Connect({}), 0);
+  std::filesystem::rename(root_ / "a", root_ / "moved");
+  for (const std::string dir : {"moved/b", "moved/b"}) {  // first and repeated listing
+    int seen = 0;
+    for (const auto& e : std::filesystem::directory_iterator(root_ / dir)) {
+      const std::string name = e.path().filename().string();
+      const int i = std::stoi(name.substr(1));
+      EXPECT_EQ(e.file_size(), static_cast<uintmax_t>(1000 + i)) << name;
+      EXPECT_EQ(SizeOf(e.path()), 1000 + i) << name;
+      ++seen;
+    }
+    EXPECT_EQ(seen, 40);
+  }
 }
 
 }  // namespace
