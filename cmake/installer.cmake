@@ -16,3 +16,11 @@ if(MAKENSIS)
 else()
   message(WARNING "makensis (Debian package nsis) not found: no Windows installer")
 endif()
+
+# Silent install and uninstall under Wine (a shell script run on the host).
+if(MAKENSIS AND CMAKE_HOST_UNIX)
+  add_test(NAME installer_wine_test
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check_installer.sh ${ZEM_INSTALLER}
+                   ${PROJECT_VERSION})
+  set_tests_properties(installer_wine_test PROPERTIES TIMEOUT 900)
+endif()
