@@ -1,4 +1,5 @@
 #include "agent/run_provider.h"
+#include "common/version.h"
 #include "platform/console.h"
 #include "platform/service_host.h"
 
@@ -6,5 +7,7 @@ int main(int argc, char** argv) {
   // Before any thread exists, so that every thread leaves stop signals to the
   // agent's own watcher.
   zem::platform::PrepareStopRequests();
-  return zem::agent::AgentMain(zem::platform::ProgramArguments(argc, argv));
+  const auto args = zem::platform::ProgramArguments(argc, argv);
+  if (zem::HandleVersionRequest("corvane", args)) return 0;
+  return zem::agent::AgentMain(args);
 }

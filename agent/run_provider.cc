@@ -6,6 +6,8 @@
 
 #include "agent/agent_state.h"
 #include "agent/service_credentials.h"
+#include "agent/status_command.h"
+#include "agent/status_publishing.h"
 #include "agent/sync_machinery.h"
 #include "agent/sync_root_link.h"
 #include "agent/tray.h"
@@ -18,6 +20,7 @@
 #include "platform/os_error.h"
 #include "platform/service_host.h"
 #include "platform/text.h"
+#include "sync/state/agent_status.h"
 
 namespace zem::agent {
 namespace fs = std::filesystem;
@@ -32,6 +35,8 @@ void PrintUsage() {
       "  ZEM云盘 同步代理：把 ~/ZEM云盘 与云盘服务保持同步，按需下载文件内容。\n"
       "  (no arguments)  run for the logged-on user; Ctrl-C stops it\n"
       "  --service       run under the service manager (Windows: sc.exe; Linux: systemd)\n"
+      "  --status [--json]  show what the running agent is doing (exit 1: not running)\n"
+      "  --version       show the version\n"
       "  --help          show this help\n"
       "Log: provider.log in the logs folder of the app-data folder.\n"
       "Exit codes: 0 stopped normally, 1 service dispatcher failed,\n"
@@ -81,8 +86,9 @@ int RunProvider() {
   RedirectOutputToLog();
 
   const BackendConfig config = LoadConfig();
-  Out(Cat("[CFG] backend ", config.use_https ? "https://" : "http://",
-          platform::WideToUtf8(config.host), ":", config.port, "\n"));
+  const std::string backend = Cat(config.use_https ? "https://" : "http://",
+                                  platform::WideToUtf8(config.host), ":", config.port);
+  Out(Cat("[CFG] backend ", backend, "\n"));
   SetUpServiceCredentials(config);
 
   LoadAgentState();
@@ -102,6 +108,7 @@ int RunProvider() {
   platform::WatchStopRequests(OnStopRequest);
   Out(Cat("[OK] sync provider running. SyncRoot: ", platform::PathToUtf8(root), "\n"));
 
+  StartStatusPublishing(root, backend);
   StartSyncMachinery();
 
   if (ServiceMode) {
@@ -118,6 +125,7 @@ int RunProvider() {
   StopSyncRootFetches();
   StopSyncMachinery();
   DisconnectSyncRootLink();
+  StopAgentStatus();
   platform::StopWatchingStopRequests();
   Out("[OK] disconnected.\n");
   return kExitOk;
@@ -130,6 +138,7 @@ int AgentMain(const std::vector<std::string>& args) {
       return kExitOk;
     }
   }
+  if (WantsStatus(args)) return RunStatusCommand(args);
   // Anything else is ignored as before, but said once on the error stream
   // (a mistyped --service would otherwise silently run for the user).
   for (const auto& a : args) {

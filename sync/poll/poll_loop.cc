@@ -7,6 +7,7 @@
 #include "sync/placeholders.h"
 #include "sync/poll/diff_dir.h"
 #include "sync/poll/read_only_views.h"
+#include "sync/state/agent_status.h"
 #include "sync/state/dirty_cache.h"
 #include "sync/state/known_files.h"
 #include "sync/virtual_roots.h"
@@ -17,6 +18,9 @@ namespace {
 
 void RunCycle(const fs::path& sync_root) {
   const auto start = std::chrono::steady_clock::now();
+  const auto start_unix = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
   PollCounters counters;
   DiffDir(DocumentsRoot(sync_root), "0", &counters);
   SyncSharedView(SharedRoot(sync_root));
@@ -27,8 +31,10 @@ void RunCycle(const fs::path& sync_root) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
-  Out(Cat("[SYNC] cycle: ", counters.folders_listed, " folders listed, ", counters.files_hashed,
-          " files hashed, ", counters.uploads, " uploads, ", ms, " ms\n"));
+  const std::string result = Cat(counters.folders_listed, " folders listed, ", counters.files_hashed,
+                                 " files hashed, ", counters.uploads, " uploads");
+  Out(Cat("[SYNC] cycle: ", result, ", ", ms, " ms\n"));
+  ReportPollCycle(start_unix, ms, result);
 }
 
 // Waits `interval` in short steps, so a stop ends the wait at once.

@@ -30,6 +30,7 @@ class TempHome {
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path config_home() const { return root_ / ".config"; }
   std::filesystem::path data_home() const { return root_ / ".local" / "share"; }
+  std::filesystem::path runtime_dir() const { return root_ / "run"; }
   std::filesystem::path app_data() const { return config_home() / "ZemCloudDisk"; }
   std::filesystem::path sync_root() const { return root_ / "ZEM云盘"; }
   std::filesystem::path agent_log() const { return app_data() / "logs" / "provider.log"; }
@@ -40,6 +41,7 @@ class TempHome {
     o.env["HOME"] = root_.string();
     o.env["XDG_CONFIG_HOME"] = config_home().string();
     o.env["XDG_DATA_HOME"] = data_home().string();
+    o.env["XDG_RUNTIME_DIR"] = runtime_dir().string();
     o.env["INVOCATION_ID"] = std::nullopt;  // not started by systemd
     return o;
   }

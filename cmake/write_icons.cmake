@@ -1,0 +1,33 @@
+# Extracts the PNG images of ICO into OUT/hicolor/<W>x<H>/apps/NAME.png with
+# icoutils' icotool (ImageMagick's convert when icotool is missing). Run as
+# `cmake -P` at build time.
+file(REMOVE_RECURSE ${OUT}/hicolor ${OUT}/extract)
+file(MAKE_DIRECTORY ${OUT}/extract)
+find_program(ICOTOOL icotool)
+find_program(CONVERT convert)
+if(ICOTOOL)
+  execute_process(COMMAND ${ICOTOOL} -x -o ${OUT}/extract ${ICO} RESULT_VARIABLE rc)
+elseif(CONVERT)
+  execute_process(COMMAND ${CONVERT} ${ICO} ${OUT}/extract/icon_%d.png RESULT_VARIABLE rc)
+else()
+  message(FATAL_ERROR "neither icotool (icoutils) nor convert (imagemagick) is installed")
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "could not extract the images of ${ICO}")
+endif()
+file(GLOB images ${OUT}/extract/*.png)
+if(NOT images)
+  message(FATAL_ERROR "${ICO} yielded no images")
+endif()
+foreach(image ${images})
+  # icotool names them icon_<n>_<W>x<H>x<bits>.png; for convert's names ask
+  # the PNG header (width and height at bytes 16 and 20).
+  file(READ ${image} header LIMIT 24 HEX)
+  string(SUBSTRING ${header} 32 8 w)
+  string(SUBSTRING ${header} 40 8 h)
+  math(EXPR w "0x${w}")
+  math(EXPR h "0x${h}")
+  file(MAKE_DIRECTORY ${OUT}/hicolor/${w}x${h}/apps)
+  file(COPY_FILE ${image} ${OUT}/hicolor/${w}x${h}/apps/${NAME}.png)
+endforeach()
+file(REMOVE_RECURSE ${OUT}/extract)
