@@ -205,9 +205,17 @@ CheckResult Check(const SoakModel& model, const testing::Tree& tree,
     }
     if (live_by_path.count(item.path)) continue;
     if (item.is_placeholder && item.in_sync) continue;  // reported above
-    r.observations.push_back(std::string(IsConflictCopyName(item.path) ? "[CONFLICT-COPY] "
-                                                                      : "[LOCAL-ONLY] ") +
-                             item.path + (item.identity.empty() ? "" : " (" + item.identity + ")"));
+    // A file in a folder the service has could have gone up; one in the
+    // user's own folder cannot (the service cannot create folders).
+    const size_t slash = item.path.rfind('/');
+    const std::string parent = slash == std::string::npos ? "" : item.path.substr(0, slash);
+    bool in_service_folder = false;
+    for (const auto& [id, path] : folder_paths) in_service_folder |= path == parent;
+    const char* tag = IsConflictCopyName(item.path) ? "[CONFLICT-COPY] "
+                      : in_service_folder           ? "[NOT-UPLOADED] "
+                                                    : "[LOCAL-ONLY] ";
+    r.observations.push_back(tag + item.path +
+                             (item.identity.empty() ? "" : " (" + item.identity + ")"));
   }
   return r;
 }

@@ -80,6 +80,20 @@ TEST_F(CheckerTest, LawfulStateHasNoFindings) {
   EXPECT_TRUE(Has(r.observations, "[CONFLICT-COPY]", "A/B/mine (冲突副本).txt"));
   EXPECT_TRUE(Has(r.observations, "[PLAIN-DIR]", "A/mine"));
 
+  // A local file the service does not list: waiting in a service folder,
+  // or kept in the user's own folder.
+  local_.push_back(File("A/wait.txt", "", false, 4, "s-wait"));
+  local_.push_back(File("A/mine/own.txt", "", false, 4, "s-own"));
+  model_.UserWrote("s-wait", "create A/wait.txt");
+  model_.UserWrote("s-own", "create A/mine/own.txt");
+  const CheckResult waiting = Check(model_, tree_, local_);
+  EXPECT_TRUE(waiting.findings.empty()) << waiting.findings.front();
+  EXPECT_TRUE(Has(waiting.observations, "[NOT-UPLOADED]", "A/wait.txt"));
+  EXPECT_TRUE(Has(waiting.observations, "[LOCAL-ONLY]", "A/mine/own.txt"));
+  local_.resize(local_.size() - 2);
+  model_.UserDeleted("s-wait");
+  model_.UserDeleted("s-own");
+
   // A local edit waiting for its upload, and a duplicate the agent cleaned
   // up, are observations too.
   local_[3] = File("kept.txt", "F:10", false, 9, "s-edit");

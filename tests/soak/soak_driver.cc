@@ -1,9 +1,12 @@
 #include "tests/soak/soak_driver.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -64,6 +67,50 @@ bool WriteFile(const fs::path& p, const std::string& content, bool append) {
 }
 
 std::string Sha(const std::string& bytes) { return platform::Sha256HexOf(bytes); }
+
+// Says so on standard output when one phase or step of the run has taken
+// longer than a minute (a read stuck in the kernel cannot be interrupted, so
+// this is how a hang shows in the test's output before its time-out).
+class Watchdog {
+ public:
+  explicit Watchdog(uint64_t seed) : seed_(seed), thread_([this] { Loop(); }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void Beat(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mu_);
+    what_ = what;
+    since_ = Clock::now();
+    reported_ = false;
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      cv_.wait_for(lock, std::chrono::seconds(5));
+      if (!stop_ && !reported_ && Clock::now() - since_ > std::chrono::seconds(60)) {
+        std::printf("[SOAK] seed %llu: %s has not finished after 60 s\n",
+                    static_cast<unsigned long long>(seed_), what_.c_str());
+        std::fflush(stdout);
+        reported_ = true;
+      }
+    }
+  }
+
+  const uint64_t seed_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false, reported_ = false;
+  std::string what_ = "set-up";
+  Clock::time_point since_ = Clock::now();
+  std::thread thread_;  // last: starts once the members above exist
+};
 
 class Soak {
  public:
@@ -256,6 +303,7 @@ class Soak {
     int restart_at = -1;
     while (Clock::now() < until && report_.steps < limits_.max_steps) {
       ++report_.steps;
+      watchdog_.Beat("step " + std::to_string(report_.steps));
       WatchAgent();
       if (!agent_ && report_.steps >= restart_at) StartAgent();
       const uint64_t roll = Below(1000);
@@ -496,6 +544,7 @@ class Soak {
 
   // ---- settle, stop, check ----------------------------------------------
   void Settle() {
+    watchdog_.Beat("the settle (up to 3 minutes)");
     zemd_.ClearFaults();
     Journal("faults cleared; settling");
     std::this_thread::sleep_for(std::chrono::seconds(3));  // last writes older than the settle time
@@ -516,6 +565,7 @@ class Soak {
   }
 
   void StopAndCheck() {
+    watchdog_.Beat("the stop and check");
     if (agent_) {
       agent_->RequestTermination();
       int code = -1;
@@ -636,6 +686,7 @@ class Soak {
   std::vector<std::unique_ptr<platform::BackgroundProcess>> lingering_;
   std::string journal_;
   std::string final_state_;  // the service's tree and the folder at the check
+  Watchdog watchdog_{limits_.seed};
   uint64_t contents_ = 0;
   uint64_t last_seq_ = 0, last_change_seq_ = 0;
   uint64_t log_offset_ = 0;
