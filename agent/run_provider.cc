@@ -13,9 +13,9 @@
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
+#include "platform/cloud_files.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
-#include "platform/sync_root_recovery.h"
 #include "platform/text.h"
 
 namespace zem::agent {
@@ -87,9 +87,7 @@ int RunProvider() {
   LoadAgentState();
 
   const fs::path root = SyncRootDir();
-  // A mount left by an agent that was killed must go before the folder can
-  // even be examined (a restart after a crash starts normally).
-  platform::RecoverSyncRootFolder(root);
+  platform::RecoverSyncRootFolder(root);  // a mount left by a crashed agent
   if (!CheckSyncRootFolder(root)) return kExitSyncRootMissing;
 
   // Callbacks may read SyncRootPath as soon as the connection exists.
@@ -127,6 +125,11 @@ int AgentMain(const std::vector<std::string>& args) {
       PrintUsage();
       return kExitOk;
     }
+  }
+  // Anything else is ignored as before, but said once on the error stream
+  // (a mistyped --service would otherwise silently run for the user).
+  for (const auto& a : args) {
+    if (a != "--service") Err(Cat("[WARN] unknown argument ignored: ", a, " (see --help)\n"));
   }
   for (const auto& a : args) {
     if (a != "--service") continue;

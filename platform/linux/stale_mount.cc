@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,9 +118,11 @@ bool DetachStaleMount(const std::filesystem::path& root) {
     return Detach(root);
   }
   // No owner on record: only a mount whose connection already failed
-  // ("Transport endpoint is not connected") is known to be dead.
-  struct stat st;
-  if (stat(root.c_str(), &st) == 0 || errno != ENOTCONN) return false;
+  // ("Transport endpoint is not connected") is known to be dead. statfs
+  // always asks the filesystem (stat may be answered from the kernel's
+  // attribute cache for a while after the process died).
+  struct statfs sfs;
+  if (statfs(root.c_str(), &sfs) == 0 || errno != ENOTCONN) return false;
   return Detach(root);
 }
 

@@ -266,7 +266,7 @@ class FolderPass {
       if (IsLocalMovePending(id) || listed_ids_.count(id)) continue;
       if (f) {
         if (!e.changed_locally()) {
-          if (RepointFilePlaceholder(e.path, f->id, f->size)) {
+          if (RepointFilePlaceholder(e.path, f->id, f->size, f->sha256)) {
             Out(Cat("[SVR-NEWVER] ", name, " in ", DirText(), " → file_id=", f->id, " (was ", id,
                     ")\n"));
             ForgetKnownFile(id);
