@@ -190,8 +190,16 @@ class Soak {
     // the agent is started again at once, as systemd would. Whether the old
     // one ended is checked at the end.
     if (agent_->running()) {
-      const std::string wchan =
-          ReadText(fs::path("/proc") / std::to_string(agent_->pid()) / "wchan");
+      // Where its threads wait (the leader may already be a zombie).
+      std::string wchan;
+      std::error_code ec;
+      const fs::path tasks = fs::path("/proc") / std::to_string(agent_->pid()) / "task";
+      for (fs::directory_iterator it(tasks, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string w = ReadText(it->path() / "wchan");
+        if (!w.empty() && w != "0" && wchan.find(w) == std::string::npos) {
+          wchan += (wchan.empty() ? "" : ", ") + w;
+        }
+      }
       report_.observations.push_back("[KILL-HANG] corvane pid " + std::to_string(agent_->pid()) +
                                      " was still ending 2 s after kill -9 (waiting in " +
                                      (wchan.empty() ? "?" : wchan) +
