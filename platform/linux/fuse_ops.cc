@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "platform/file_attributes.h"
 #include "platform/linux/cloud_files_xattrs.h"
@@ -48,7 +50,31 @@ struct OpenFile {
 
 FuseSyncRoot* Self() { return static_cast<FuseSyncRoot*>(fuse_get_context()->private_data); }
 int Root() { return Self()->root_fd(); }
+// The thread that made the request: FUSE reports the caller's thread id,
+// not its process id.
 uint32_t CallerPid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
+
+// The process a thread belongs to (the "Tgid:" of /proc/<tid>/status), so
+// completions carry a process id as the Windows callbacks do and the agent
+// recognises its own threads' changes. The thread itself when it is gone.
+uint32_t ProcessOfThread(uint32_t tid) {
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%u/status", tid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return tid;
+  char buf[1024];
+  const ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return tid;
+  const std::string_view text(buf, static_cast<size_t>(n));
+  const size_t at = text.find("\nTgid:");
+  if (at == std::string_view::npos) return tid;
+  size_t i = at + 6;
+  while (i < text.size() && (text[i] == '\t' || text[i] == ' ')) ++i;
+  uint32_t tgid = 0;
+  const auto r = std::from_chars(text.data() + i, text.data() + text.size(), tgid);
+  return r.ec == std::errc() && tgid != 0 ? tgid : tid;
+}
 OpenFile* File(struct fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 // "/a/b" -> "a/b"; "/" -> ".".
@@ -138,7 +164,7 @@ int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start
   start->size = x.logical_size;
   start->identity = x.identity;
   start->full_path = Self()->FullPath(rel).string();
-  start->pid = pid;
+  start->pid = ProcessOfThread(pid);
   start->mtime = st.st_mtim;
   return 0;
 }
@@ -286,7 +312,7 @@ int do_remove(const char* path, bool directory) {
   info.identity = std::move(identity);
   info.path = Self()->FullPath(rel);
   info.is_directory = directory;
-  info.pid = CallerPid();
+  info.pid = ProcessOfThread(CallerPid());
   Self()->notifier().Defer(Notifier::Kind::kDelete, std::move(info));
   return 0;
 }
@@ -341,7 +367,7 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
   info.connection = Self()->key();
   info.path = Self()->FullPath(rel_to);
   info.source_path = Self()->FullPath(rel_from);
-  info.pid = CallerPid();
+  info.pid = ProcessOfThread(CallerPid());
   Self()->notifier().Defer(Notifier::Kind::kRename, std::move(info));
   return 0;
 }
@@ -468,6 +494,11 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
   f->modified = writable && (flags & O_TRUNC);
   f->last_pid = CallerPid();
   fi->fh = reinterpret_cast<uint64_t>(f);
+  // No FLUSH on close: there is nothing to flush, and a close that waits for
+  // this process would never end when the agent is killed with one of its
+  // own files open (the exiting process closes its files before the FUSE
+  // device, so nobody is left to answer).
+  fi->noflush = 1;
   return 0;
 }
 
@@ -540,8 +571,6 @@ int do_statfs(const char*, struct statvfs* st) {
   return fstatvfs(Root(), st) == 0 ? 0 : -errno;
 }
 
-int do_flush(const char*, struct fuse_file_info*) { return 0; }
-
 int do_release(const char* path, struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
   if (f->writable && f->modified) {
@@ -551,7 +580,7 @@ int do_release(const char* path, struct fuse_file_info* fi) {
     info.path = Self()->FullPath(path ? Rel(path) : f->rel);
     struct stat st;
     info.deleted = fstat(f->fd, &st) == 0 && st.st_nlink == 0;
-    info.pid = f->last_pid;
+    info.pid = ProcessOfThread(f->last_pid);
     Self()->notifier().Defer(Notifier::Kind::kClose, std::move(info));
   }
   close(f->fd);
@@ -696,7 +725,6 @@ struct fuse_operations MakeOperations() {
   ops.read_buf = do_read_buf;
   ops.write = do_write;
   ops.statfs = do_statfs;
-  ops.flush = do_flush;
   ops.release = do_release;
   ops.fsync = do_fsync;
   ops.setxattr = do_setxattr;
