@@ -104,8 +104,11 @@ CheckResult Check(const SoakModel& model, const testing::Tree& tree,
     if (model.superseded.count(f.sha256)) {
       ++r.lawful_recycles;
     } else if (live_shas.count(f.sha256)) {
-      r.observations.push_back("[DUP-RECYCLED] the agent recycled file " + f.id + " (" + f.name +
-                               "), a second copy of content that stays live on the service");
+      // A move between folders is an upload to the new folder plus a recycle
+      // of the old file, and a duplicate upload may be cleaned up: the bytes
+      // stay live under another id.
+      r.observations.push_back("[RECYCLED-KEPT] the agent recycled file " + f.id + " (" + f.name +
+                               "), whose content stays live on the service under another id");
     } else {
       r.findings.push_back("[RECYCLED] file " + f.id + " (" + f.name + ", content " +
                            Short(f.sha256) +

@@ -13,7 +13,8 @@
 //   - a file in the folder holds bytes nobody ever wrote.
 // An observation is a lawful difference: a conflict copy, a plain folder of
 // the user's, a change still waiting for its upload, a duplicate left on the
-// service.
+// service, a recycled file whose bytes stay live under another id (a move
+// between folders is an upload there and a recycle here).
 #pragma once
 
 #include <cstdint>

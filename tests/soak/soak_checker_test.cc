@@ -94,15 +94,15 @@ TEST_F(CheckerTest, LawfulStateHasNoFindings) {
   model_.UserDeleted("s-wait");
   model_.UserDeleted("s-own");
 
-  // A local edit waiting for its upload, and a duplicate the agent cleaned
-  // up, are observations too.
+  // A local edit waiting for its upload, and a file recycled while its bytes
+  // stay live under another id (a move), are observations too.
   local_[3] = File("kept.txt", "F:10", false, 9, "s-edit");
   model_.UserWrote("s-edit", "append kept.txt", "s-kept");
   tree_.files.push_back({"15", "0", "dup.txt", 7, "s-new", 2});
   const CheckResult pending = Check(model_, tree_, local_);
   EXPECT_TRUE(pending.findings.empty()) << pending.findings.front();
   EXPECT_TRUE(Has(pending.observations, "[PENDING]", "kept.txt"));
-  EXPECT_TRUE(Has(pending.observations, "[DUP-RECYCLED]", "15"));
+  EXPECT_TRUE(Has(pending.observations, "[RECYCLED-KEPT]", "15"));
 }
 
 TEST_F(CheckerTest, EachBrokenPromiseIsAFinding) {

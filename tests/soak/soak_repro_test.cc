@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "platform/sha256.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace zem {
@@ -35,10 +36,7 @@ class SoakRepro : public AgentFixture {
 // A file renamed in the folder keeps its bytes and its service file: the
 // service file is renamed (same id), nothing is recycled, and the renamed
 // file stays in the folder.
-// Disabled: the poll cycle alone takes the old name for a user delete
-// ([USER-DEL], recycle) and then removes the renamed placeholder as gone
-// from the service ([SVR-DEL]); the file is left only in the recycle bin.
-TEST_F(SoakRepro, DISABLED_LocalRenameKeepsTheFile) {
+TEST_F(SoakRepro, LocalRenameKeepsTheFile) {
   const std::string id = zemd_.CreateFile("0", "a.txt", "the user's bytes");
   ASSERT_FALSE(id.empty());
   StartAgent();
@@ -51,24 +49,22 @@ TEST_F(SoakRepro, DISABLED_LocalRenameKeepsTheFile) {
   const auto* f = ServiceFile(tree, "0", "b.txt");
   ASSERT_NE(f, nullptr) << Log();
   EXPECT_EQ(f->id, id);
-}
 
-// A file moved into another service folder keeps its bytes and its id.
-// Disabled: the same as a rename: recycled, then removed from the folder.
-TEST_F(SoakRepro, DISABLED_LocalMoveBetweenFoldersKeepsTheFile) {
+  // Moved into another service folder: the bytes are there on both sides
+  // (the service has no move: the file goes up there and the old one is
+  // recycled), and nothing stays behind under the old name.
   const std::string a = zemd_.CreateFolder("0", "A");
-  const std::string id = zemd_.CreateFile("0", "m.txt", "moved bytes");
-  ASSERT_FALSE(a.empty() || id.empty());
-  StartAgent();
-  ASSERT_EQ(ReadAll(Docs("m.txt")), "moved bytes");
-  fs::rename(Docs("m.txt"), Docs("A/m.txt"));
+  WaitCycles(2);
+  ASSERT_TRUE(Exists(Docs("A")));
+  fs::rename(Docs("b.txt"), Docs("A/b.txt"));
   WaitCycles(4);
-  EXPECT_EQ(ReadAll(Docs("A/m.txt")), "moved bytes") << Log();
-  EXPECT_EQ(RecycledIds().count(id), 0u) << Log();
-  const auto tree = zemd_.GetTree();
-  const auto* f = ServiceFile(tree, a, "m.txt");
-  ASSERT_NE(f, nullptr) << Log();
-  EXPECT_EQ(f->id, id);
+  EXPECT_EQ(ReadAll(Docs("A/b.txt")), "the user's bytes") << Log();
+  EXPECT_FALSE(Exists(Docs("b.txt")));
+  const auto moved = zemd_.GetTree();
+  const auto* m = ServiceFile(moved, a, "b.txt");
+  ASSERT_NE(m, nullptr) << Log();
+  EXPECT_EQ(m->sha256, platform::Sha256HexOf("the user's bytes"));
+  EXPECT_EQ(ServiceFile(moved, "0", "b.txt"), nullptr);
 }
 
 // kill -9 while an upload waits for the service's answer: the agent must
