@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "platform/cloud_files.h"
 #include "platform/sha256.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -65,6 +66,32 @@ TEST_F(SoakRepro, LocalRenameKeepsTheFile) {
   ASSERT_NE(m, nullptr) << Log();
   EXPECT_EQ(m->sha256, platform::Sha256HexOf("the user's bytes"));
   EXPECT_EQ(ServiceFile(moved, "0", "b.txt"), nullptr);
+}
+
+// A synced file moved into a folder of the user's own (which the service
+// cannot hold): either the service keeps the file, or the local copy stops
+// claiming to mirror it.
+// Disabled: the real-time path skips the move ([RT-SKIP-NOMAP], poll
+// fallback); the poll cycle takes the old name for a user delete and
+// recycles the service file ([USER-DEL]), while the moved file keeps its
+// identity and its in-sync state, mirroring a file that is in the recycle
+// bin.
+TEST_F(SoakRepro, DISABLED_MoveIntoOwnFolderKeepsFileAndStateApart) {
+  const std::string id = zemd_.CreateFile("0", "p.txt", "plain move bytes");
+  ASSERT_FALSE(id.empty());
+  StartAgent();
+  ASSERT_EQ(ReadAll(Docs("p.txt")), "plain move bytes");
+  fs::create_directory(Docs("own"));
+  fs::rename(Docs("p.txt"), Docs("own/p.txt"));
+  WaitCycles(3);
+  EXPECT_EQ(ReadAll(Docs("own/p.txt")), "plain move bytes");
+  platform::PlaceholderHandle handle;
+  platform::PlaceholderState state;
+  ASSERT_EQ(handle.Open(Docs("own/p.txt"), false), 0u);
+  ASSERT_TRUE(platform::Succeeded(handle.GetState(&state)));
+  const bool recycled = RecycledIds().count(id) == 1;
+  EXPECT_FALSE(recycled && state.in_sync && state.identity == "F:" + id)
+      << "own/p.txt is in sync with file " << id << ", which the agent recycled\n" << Log();
 }
 
 // kill -9 while an upload waits for the service's answer: the agent must
