@@ -103,12 +103,12 @@ CheckResult Check(const SoakModel& model, const testing::Tree& tree,
     if (f.status != 2 || model.web_recycled.count(f.id)) continue;
     if (model.superseded.count(f.sha256)) {
       ++r.lawful_recycles;
-    } else if (live_shas.count(f.sha256)) {
+    } else if (live_shas.count(f.sha256) || web_recycled_shas.count(f.sha256)) {
       // A move between folders is an upload to the new folder plus a recycle
       // of the old file, and a duplicate upload may be cleaned up: the bytes
-      // stay live under another id.
+      // stay under another id (which the web may have recycled since).
       r.observations.push_back("[RECYCLED-KEPT] the agent recycled file " + f.id + " (" + f.name +
-                               "), whose content stays live on the service under another id");
+                               "), whose content the service keeps under another id");
     } else {
       r.findings.push_back("[RECYCLED] file " + f.id + " (" + f.name + ", content " +
                            Short(f.sha256) +

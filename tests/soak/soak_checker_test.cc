@@ -103,6 +103,16 @@ TEST_F(CheckerTest, LawfulStateHasNoFindings) {
   EXPECT_TRUE(pending.findings.empty()) << pending.findings.front();
   EXPECT_TRUE(Has(pending.observations, "[PENDING]", "kept.txt"));
   EXPECT_TRUE(Has(pending.observations, "[RECYCLED-KEPT]", "15"));
+
+  // Moved (uploaded there, recycled here), and the web recycled the copy.
+  tree_.files.push_back({"16", "0", "moved.txt", 3, "s-web-gone", 2});
+  tree_.files.push_back({"17", "5", "moved.txt", 3, "s-web-gone", 2});
+  model_.web_recycled.insert("17");
+  const CheckResult moved = Check(model_, tree_, local_);
+  EXPECT_TRUE(moved.findings.empty()) << moved.findings.front();
+  EXPECT_TRUE(Has(moved.observations, "[RECYCLED-KEPT]", "16"));
+  tree_.files.pop_back();  // without the web's copy the agent's recycle lost it
+  EXPECT_TRUE(Has(Check(model_, tree_, local_).findings, "[RECYCLED]", "file 16"));
 }
 
 TEST_F(CheckerTest, EachBrokenPromiseIsAFinding) {
