@@ -81,7 +81,11 @@ TEST_F(PollEndToEnd, FolderAndServiceFollowEachOther) {
   EXPECT_TRUE(Eventually([&] { return Exists(Docs("b.txt")) && !Exists(Docs("docs/b.txt")); }));
   EXPECT_TRUE(Eventually([&] { return !Exists(Docs("r.txt")); }));
   EXPECT_TRUE(Eventually([&] { return Exists(Root() / Utf8Path("ZEM 回收站/r.txt")); }));
-  EXPECT_EQ(RecycledIds(), std::set<std::string>{});  // following the web recycled nothing
+  // Following the web (placeholders created, moved, re-pointed and deleted
+  // by the agent itself) sent nothing back to the service.
+  EXPECT_EQ(RecycledIds(), std::set<std::string>{});
+  EXPECT_EQ(CountRequests("file/rename"), 0);
+  EXPECT_EQ(CountRequests("file/upload-simple"), 0);
 
   ASSERT_EQ(ReadAll(Docs("edit.txt")), "before");  // hydrated, in sync
   const std::string e2 = zemd_.CreateFile("0", "edit.txt", "after, from the web");
