@@ -258,6 +258,7 @@ class FolderPass {
       const std::string id = e.server_id();
       auto it = file_by_name_.find(name);
       const FileEntry* f = it == file_by_name_.end() ? nullptr : it->second;
+      if (e.changed_locally() && AdoptSameContent(e, name)) continue;
       if (f && f->id == id) {
         if (e.changed_locally()) UploadEdit(e, name, *f);
         continue;
@@ -301,25 +302,54 @@ class FolderPass {
     }
   }
 
+  // The hash of a local file, from DirtyCache while its last-write time is
+  // the one hashed; "" when it cannot be read.
+  std::string LocalHash(const LocalEntry& e) {
+    if (auto cached = FindDirtyEntry(e.path); cached && cached->mtime == e.mtime &&
+                                              !cached->sha256.empty()) {
+      return cached->sha256;
+    }
+    std::string hash = HashFile(e.path);
+    if (!hash.empty()) SetDirtyEntry(e.path, DirtyEntry{e.mtime, hash});
+    return hash;
+  }
+
+  // A changed placeholder whose bytes the service holds already under this
+  // name (the edit was undone, or an upload finished just before a crash):
+  // it takes that file's id, and an old version left behind is recycled.
+  bool AdoptSameContent(const LocalEntry& e, const std::string& name) {
+    if (e.mtime > NowSeconds() - kSettleSeconds || !file_by_name_.count(name)) return false;
+    UploadClaim claim(e.path);
+    if (!claim.claimed()) return false;
+    const std::string hash = LocalHash(e);
+    if (hash.empty()) return false;
+    const std::string id = e.server_id();
+    for (const auto& g : server_.files) {
+      if (platform::WideToUtf8(g.name) != name || !SameDigest(hash, g.sha256)) continue;
+      if (g.id != id && listed_ids_.count(id) &&
+          WithRetry("modify-recycle", [&] { return RecycleFile(id); })) {
+        ForgetKnownFile(id);
+      }
+      if (g.id == id) {
+        platform::PlaceholderHandle handle;
+        if (handle.Open(e.path, false) == 0) handle.SetInSyncState(true);
+        AddKnownFile(id, e.path);
+      } else {
+        AdoptUploadedFile(e.path, g.id, e.mtime, hash);
+        Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", g.id, "\n"));
+      }
+      handled_.insert(name);
+      return true;
+    }
+    return false;
+  }
+
   void UploadEdit(const LocalEntry& e, const std::string& name, const FileEntry& f) {
     if (e.mtime > NowSeconds() - kSettleSeconds) return;  // may still be written
     UploadClaim claim(e.path);
     if (!claim.claimed()) return;
-    std::string hash;
-    if (auto cached = FindDirtyEntry(e.path); cached && cached->mtime == e.mtime) {
-      hash = cached->sha256;
-    }
-    if (hash.empty()) {
-      hash = HashFile(e.path);
-      if (hash.empty()) return;
-      SetDirtyEntry(e.path, DirtyEntry{e.mtime, hash});
-    }
-    if (SameDigest(hash, f.sha256)) {
-      // Touched but the same bytes as the service's: back in sync.
-      platform::PlaceholderHandle handle;
-      if (handle.Open(e.path, false) == 0) handle.SetInSyncState(true);
-      return;
-    }
+    const std::string hash = LocalHash(e);
+    if (hash.empty()) return;
     Out(Cat("[MODIFIED] ", name, " sha256 differs (local=", hash.substr(0, 16),
             "... server=", f.sha256.substr(0, 16), "...)\n"));
     const int64_t mtime = FileModifiedTime(e.path);

@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "platform/sha256.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace zem {
@@ -213,6 +214,47 @@ TEST_F(PollEndToEnd, SharedAndRecycleViews) {
   EXPECT_TRUE(Eventually([&] { return ReadAll(Docs("gone.txt")) == "in the bin"; })) << Log();
   EXPECT_EQ(ReadAll(shared / "mine.txt"), "my own");
   EXPECT_EQ(CountRequests("file/upload-simple"), 0);
+}
+
+// kill -9 while an upload is on the wire: after the restart every local
+// byte is in the folder and on the service exactly once.
+TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
+  const std::string m = zemd_.CreateFile("0", "m.txt", "v1");
+  StartAgent();
+  ASSERT_EQ(ReadAll(Docs("m.txt")), "v1");
+  testing::FaultSpec slow;
+  slow.path = "/zem/api/cloud-disk/file/upload-simple";
+  slow.kind = "delay";
+  slow.delay_ms = 4000;
+  slow.count = 4;
+  ASSERT_TRUE(zemd_.InjectFault(slow));
+  WriteAll(Docs("m.txt"), "v2 local");
+  WriteAll(Docs("n.txt"), "new local");
+  EXPECT_TRUE(Eventually([&] { return CountRequests("file/upload-simple") > 0; }, 30)) << Log();
+  KillAgent();
+  ASSERT_TRUE(zemd_.ClearFaults());
+
+  StartAgent();
+  const auto one_copy = [&](const std::string& name, const std::string& content) {
+    int live = 0;
+    bool same = false;
+    const auto tree = zemd_.GetTree();
+    for (const auto& f : tree.files) {
+      if (f.folder_id != "0" || f.name != name || f.status != 1) continue;
+      ++live;
+      same = f.sha256 == platform::Sha256HexOf(content);
+    }
+    return live == 1 && same;
+  };
+  EXPECT_TRUE(Eventually([&] { return one_copy("m.txt", "v2 local") && one_copy("n.txt", "new local"); },
+                         40))
+      << Log();
+  WaitCycles(2);
+  EXPECT_TRUE(one_copy("m.txt", "v2 local"));
+  EXPECT_TRUE(one_copy("n.txt", "new local"));
+  EXPECT_EQ(ReadAll(Docs("m.txt")), "v2 local");
+  EXPECT_EQ(ReadAll(Docs("n.txt")), "new local");
+  (void)m;
 }
 
 }  // namespace
