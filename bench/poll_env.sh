@@ -13,6 +13,9 @@
 
 set -euo pipefail
 
+# shellcheck source=bench/poll_log.sh
+source "$(dirname "${BASH_SOURCE[0]}")/poll_log.sh"
+
 pe_bin=$build/bin
 for p in corvane populate register keygate zemd; do
   [ -x "$pe_bin/$p" ] || { echo "missing $pe_bin/$p (build it first)" >&2; exit 1; }
@@ -22,7 +25,7 @@ for p in curl jq find setfattr; do
 done
 
 pe_work=$(mktemp -d "${TMPDIR:-/tmp}/zem-bench-poll.XXXXXX")
-pe_zemd_pid="" pe_agent_pid="" pe_log_fd="" pe_tail=""
+pe_zemd_pid="" pe_agent_pid=""
 pe_admin_key="key-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 pe_root="$pe_work/home/ZEM云盘"
 pe_docs="$pe_root/我的文档"
@@ -186,46 +189,7 @@ pe_start_agent() {
   for i in $(seq 1 200); do [ -f "$pe_log" ] && break; sleep 0.05; done
   [ -f "$pe_log" ] || { echo "corvane wrote no log" >&2; cat "$pe_work/corvane.out" >&2; exit 1; }
   [ -n "$pe_log_fd" ] && exec {pe_log_fd}<&-
-  exec {pe_log_fd}<"$pe_log"
-  pe_tail=""
-  pe_cycles=0 pe_reasserts=0 pe_poll_starts=0 pe_other_lines=0
-}
-
-# Reads the lines the agent logged since the last call. Keeps counts of
-# finished cycles (pe_cycles), poll starts (pe_poll_starts), "[REASSERT]"
-# lines and lines that are none of the cycle's own (pe_other_lines: work the
-# cycle found to do), and the fields of the latest "[SYNC] cycle:" line
-# (pe_c_folders, pe_c_hashed, pe_c_uploads, pe_c_ms) with the time it was
-# seen (pe_c_seen). Every line read goes to pe_on_line when that is defined.
-pe_read_log() {
-  local line
-  while :; do
-    if ! IFS= read -r line <&"$pe_log_fd"; then
-      pe_tail+=$line  # a line still being written: completed next time
-      return 0
-    fi
-    line=$pe_tail$line
-    pe_tail=""
-    case $line in
-      "[SYNC] cycle: "*)
-        pe_c_seen=$EPOCHREALTIME
-        pe_cycles=$((pe_cycles + 1))
-        local rest=${line#"[SYNC] cycle: "}
-        pe_c_folders=${rest%% folders listed*}
-        rest=${rest#*folders listed, }
-        pe_c_hashed=${rest%% files hashed*}
-        rest=${rest#*files hashed, }
-        pe_c_uploads=${rest%% uploads*}
-        rest=${rest#*uploads, }
-        pe_c_ms=${rest%% ms*}
-        ;;
-      "[SYNC] poll start"*) pe_poll_starts=$((pe_poll_starts + 1)) ;;
-      "[SYNC] poll done"*) ;;
-      "[REASSERT] "*) pe_reasserts=$((pe_reasserts + 1)) ;;
-      *) pe_other_lines=$((pe_other_lines + 1)) ;;
-    esac
-    if declare -F pe_on_line >/dev/null; then pe_on_line "$line"; fi
-  done
+  pe_open_log "$pe_log"
 }
 
 pe_agent_alive() {
@@ -264,26 +228,6 @@ pe_wait_idle() {
     fi
     sleep 0.05
   done
-}
-
-# utime + stime of a process in clock ticks.
-pe_cpu_ticks() {
-  local stat
-  read -r stat </proc/"$1"/stat
-  stat=${stat##*) }  # past the command name
-  local -a f
-  read -r -a f <<<"$stat"
-  # Fields 14 and 15 of the whole line are 12 and 13 after the name.
-  echo $((f[11] + f[12]))
-}
-
-# A line of /proc/PID/status in kB, e.g. pe_status_kb PID VmHWM
-pe_status_kb() {
-  local key value unit
-  while read -r key value unit; do
-    [ "$key" = "$2:" ] && { echo "$value"; return; }
-  done </proc/"$1"/status
-  echo 0
 }
 
 # name inode mtime of every file the agent keeps in its app-data folder
