@@ -192,44 +192,6 @@ pe_start_agent() {
   pe_open_log "$pe_log"
 }
 
-pe_agent_alive() {
-  kill -0 "$pe_agent_pid" 2>/dev/null && return 0
-  echo "[bench] corvane exited; the end of its log:" >&2
-  tail -n 30 "$pe_log" >&2
-  exit 1
-}
-
-# Waits until pe_cycles reaches TARGET (at most SECONDS, default 600).
-pe_wait_cycles() {
-  local target=$1 until=$(( ${EPOCHREALTIME%.*} + ${2:-600} ))
-  while pe_read_log; [ "$pe_cycles" -lt "$target" ]; do
-    pe_agent_alive
-    [ "${EPOCHREALTIME%.*}" -gt "$until" ] && { echo "[bench] no cycle $target within ${2:-600} s" >&2; exit 1; }
-    sleep 0.02
-  done
-}
-
-# Waits until the agent is idle: the placeholders' in-sync walk has reported
-# for its three areas and a whole cycle ran that hashed nothing, uploaded
-# nothing and logged nothing besides its own lines.
-pe_wait_idle() {
-  local until=$(( ${EPOCHREALTIME%.*} + ${1:-1800} )) quiet_from=-1 other_at=-1
-  while :; do
-    pe_read_log
-    pe_agent_alive
-    [ "${EPOCHREALTIME%.*}" -gt "$until" ] && { echo "[bench] the agent did not settle" >&2; tail -n 20 "$pe_log" >&2; exit 1; }
-    if [ "$pe_other_lines" -ne "$other_at" ]; then
-      other_at=$pe_other_lines
-      quiet_from=$pe_cycles  # activity: count quiet cycles from here
-    fi
-    if [ "$pe_reasserts" -ge 3 ] && [ "$pe_cycles" -ge $((quiet_from + 2)) ] &&
-       [ "${pe_c_hashed:-1}" = 0 ] && [ "${pe_c_uploads:-1}" = 0 ]; then
-      return 0
-    fi
-    sleep 0.05
-  done
-}
-
 # name inode mtime of every file the agent keeps in its app-data folder
 # (the log excepted): two snapshots differ when a file was written.
 pe_state_snapshot() {

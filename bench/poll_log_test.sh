@@ -65,6 +65,52 @@ expect "cycles right after reopening" "$pe_cycles" 0
 pe_read_log
 expect "cycles after re-reading" "$pe_cycles" 2
 
+# ---- waiting for an idle agent ------------------------------------------------
+# A writer plays the agent's log line by line; a sleeping process stands in
+# for the agent. Idle means: the in-sync walk reported three times, and a
+# whole cycle ran that logged nothing of its own and hashed and uploaded
+# nothing.
+pe_log="$work/agent.log"
+: >"$pe_log"
+sleep 120 &
+pe_agent_pid=$!
+pe_open_log "$pe_log"
+cyc() { echo "[SYNC] cycle: 4 folders listed, $1 files hashed, $2 uploads, 10 ms"; }
+(
+  w() { printf '%s\n' "$@" >>"$pe_log"; sleep 0.2; }
+  w "[OK] sync provider running."
+  w "$(cyc 5 0)"                                     # cycle 1: hashed
+  w "[SVR-DEL] -x.txt in 我的文档"                    # work during cycle 2
+  w "$(cyc 0 0)"                                     # cycle 2: not quiet
+  w "[REASSERT] 9 placeholders marked IN_SYNC (0 failed)" \
+    "[REASSERT] 0 placeholders marked IN_SYNC (0 failed)" \
+    "[REASSERT] 0 placeholders marked IN_SYNC (0 failed)"
+  w "[SYNC] poll start" "[SYNC] +1 in 我的文档" "[SYNC] poll done"  # work during cycle 3
+  w "$(cyc 0 0)"                                     # cycle 3: not quiet
+  w "[SYNC] poll start" "[SYNC] poll done"
+  w "$(cyc 2 0)"                                     # cycle 4: quiet, but hashed
+  w "[SYNC] poll start" "[SYNC] poll done"
+  w "$(cyc 0 0)"                                     # cycle 5: idle
+  sleep 1.5
+  w "$(cyc 0 0)"                                     # cycle 6: too late to matter
+) &
+writer=$!
+pe_wait_idle 30
+expect "cycles when idle was seen" "$pe_cycles" 5
+wait "$writer"
+expect "the wait for cycle 6" "$( (pe_wait_cycles 6 5 && echo "$pe_cycles") 2>&1)" 6
+if (pe_wait_cycles 7 1) 2>/dev/null; then
+  echo "FAIL: a wait for a cycle that never comes returned"
+  failures=$((failures + 1))
+fi
+kill "$pe_agent_pid"
+wait "$pe_agent_pid" 2>/dev/null || true
+t0=${EPOCHREALTIME%.*}
+if (pe_wait_idle 30) 2>/dev/null || [ $(( ${EPOCHREALTIME%.*} - t0 )) -gt 5 ]; then
+  echo "FAIL: the wait for idle did not fail at once with the agent gone"
+  failures=$((failures + 1))
+fi
+
 # ---- zemd's requests split into cycles ---------------------------------------
 t=$'\t'
 {
