@@ -13,6 +13,7 @@
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
+#include "platform/cloud_files.h"
 #include "platform/os_error.h"
 #include "platform/service_host.h"
 #include "platform/text.h"
@@ -86,6 +87,7 @@ int RunProvider() {
   LoadAgentState();
 
   const fs::path root = SyncRootDir();
+  platform::RecoverSyncRootFolder(root);  // a mount left by a crashed agent
   if (!CheckSyncRootFolder(root)) return kExitSyncRootMissing;
 
   // Callbacks may read SyncRootPath as soon as the connection exists.
@@ -123,6 +125,11 @@ int AgentMain(const std::vector<std::string>& args) {
       PrintUsage();
       return kExitOk;
     }
+  }
+  // Anything else is ignored as before, but said once on the error stream
+  // (a mistyped --service would otherwise silently run for the user).
+  for (const auto& a : args) {
+    if (a != "--service") Err(Cat("[WARN] unknown argument ignored: ", a, " (see --help)\n"));
   }
   for (const auto& a : args) {
     if (a != "--service") continue;

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 
+#include "sync/realtime/change_handlers.h"
 #include "sync/session.h"
 
 namespace zem::agent {
@@ -17,7 +18,8 @@ std::optional<platform::ConnectionKey> g_key;
 int32_t ConnectSyncRootLink(const std::filesystem::path& path) {
   std::lock_guard lock(g_link_mu);
   platform::ConnectionKey key = 0;
-  const platform::Hresult hr = ConnectAgentSyncRoot(path, &key);
+  SetRealtimeSyncRoot(path);
+  const platform::Hresult hr = ConnectAgentSyncRoot(path, &key, RealtimeChangeHandlers());
   if (platform::Succeeded(hr)) g_key = key;
   return hr;
 }

@@ -4,15 +4,16 @@
 #   curl -o <folder>/copy.bin   vs   reading <folder>/big.bin (a placeholder)
 #                                    through the mount with dd
 # plus the peak RSS of the process that holds the mount and hydrates. Prints
-# the speed ratio (curl time / hydration time; 1.0 = as fast as curl), best
-# of ROUNDS each. Needs root (FUSE mount) and /dev/fuse.
+# the speed ratio (curl time / hydration time; 1.0 = as fast as curl), for
+# the best and the median of ROUNDS each. Needs root (FUSE mount) and
+# /dev/fuse.
 # Usage: bench/hydrate_1gib.sh [BUILD_DIR] [SIZE_MIB] [ROUNDS]
-#   (defaults: build/linux, 1024, 3)
+#   (defaults: build/linux, 1024, 5)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
 size_mib=${2:-1024}
-rounds=${3:-3}
+rounds=${3:-5}
 
 cmake --build "$build" --target zemd hydrate_bench -j 2 >/dev/null
 bench="$build/bin/hydrate_bench"
@@ -48,7 +49,8 @@ now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc -l; }
 min() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
 
-curl_t="" zem_t="" peak_kb=0
+curl_t="" zem_t="" peak_kb=0 curl_all="" zem_all=""
+median() { printf '%s\n' $1 | sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
 for round in $(seq 1 "$rounds"); do
   sync
   t0=$(now)
@@ -56,6 +58,7 @@ for round in $(seq 1 "$rounds"); do
     "$api/file/download?id=$file_id"
   t1=$(now)
   curl_t=$(min "$curl_t" "$(elapsed "$t0" "$t1")")
+  curl_all="$curl_all $(elapsed "$t0" "$t1")"
   rm -f "$folder/copy.bin"
   sync
 
@@ -71,6 +74,7 @@ for round in $(seq 1 "$rounds"); do
     echo "[bench] second read (hydrated) $(elapsed "$t2" "$t3")s"
   fi
   zem_t=$(min "$zem_t" "$(elapsed "$t0" "$t1")")
+  zem_all="$zem_all $(elapsed "$t0" "$t1")"
   cmp -s "$folder/big.bin" "$work/data.bin" || { echo "[bench] hydrated bytes differ" >&2; exit 1; }
   eval "exec ${HOLDER[1]}>&-"  # end of input: the holder disconnects
   out=$(cat <&"${HOLDER[0]}")
@@ -82,7 +86,10 @@ for round in $(seq 1 "$rounds"); do
   echo "[bench] round $round: hydration $(elapsed "$t0" "$t1")s"
 done
 
-printf '[bench] hydrate %d MiB: curl -o %.2fs, read through the mount %.2fs, ratio %.3f (goal >= 0.9)\n' \
-  "$size_mib" "$curl_t" "$zem_t" "$(echo "$curl_t / $zem_t" | bc -l)"
+printf '[bench] hydrate %d MiB, best of %d: curl -o %.2fs, read through the mount %.2fs, ratio %.3f (goal >= 0.9)\n' \
+  "$size_mib" "$rounds" "$curl_t" "$zem_t" "$(echo "$curl_t / $zem_t" | bc -l)"
+curl_med=$(median "$curl_all") zem_med=$(median "$zem_all")
+printf '[bench] hydrate %d MiB, median of %d: curl -o %.2fs, read through the mount %.2fs, ratio %.3f\n' \
+  "$size_mib" "$rounds" "$curl_med" "$zem_med" "$(echo "$curl_med / $zem_med" | bc -l)"
 printf '[bench] peak RSS of the hydrating process: %.1f MiB (goal < 32)\n' \
   "$(echo "$peak_kb / 1024" | bc -l)"

@@ -1,5 +1,8 @@
 #include "client/json_scan.h"
 
+#include "common/json_key.h"
+#include "platform/text.h"
+
 #include <charconv>
 #include <limits>
 #include <stdexcept>
@@ -7,47 +10,82 @@
 namespace zem {
 namespace {
 
-// White space as "\s" sees it on bytes in the C locale.
-bool IsRegexSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsHexDigit(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-std::string Quoted(std::string_view key) {
-  std::string q;
-  q.reserve(key.size() + 2);
-  q.push_back('"');
-  q.append(key);
-  q.push_back('"');
-  return q;
+// Reads "\"key\"\s*:\s*" followed by `value`, through the shared key finder.
+template <typename ValueMatcher>
+auto FindField(std::string_view text, std::string_view key, ValueMatcher value) {
+  return FindJsonKey(text, key, value);
 }
 
-// Tries each occurrence of "\"key\"" in turn: past it, "\s*:\s*", then
-// `value` must match at the position reached. `value(text, pos)` returns the
-// captured value or nothing. Every scan stops at the next double quote or at
-// a byte that no later occurrence can start with, so the whole search is
-// linear in the text.
-template <typename ValueMatcher>
-std::optional<std::string_view> FindField(std::string_view text, std::string_view key,
-                                          ValueMatcher value) {
-  const std::string needle = Quoted(key);
-  size_t from = 0;
-  while (true) {
-    const size_t at = text.find(needle, from);
-    if (at == std::string_view::npos) return std::nullopt;
-    from = at + 1;
-    size_t i = at + needle.size();
-    while (i < text.size() && IsRegexSpace(text[i])) ++i;
-    if (i >= text.size() || text[i] != ':') continue;
-    ++i;
-    while (i < text.size() && IsRegexSpace(text[i])) ++i;
-    if (auto v = value(text, i)) return v;
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+
+// Four hex digits at `i`, or -1.
+int32_t Hex4(std::string_view t, size_t i) {
+  if (i + 4 > t.size()) return -1;
+  int32_t v = 0;
+  for (size_t k = i; k < i + 4; ++k) {
+    if (!IsHexDigit(t[k])) return -1;
+    v = v * 16 + HexValue(t[k]);
   }
+  return v;
+}
+
+// The JSON string opening at `open`, decoded; nothing when it holds an
+// unknown or cut escape or is never closed.
+std::optional<std::string> DecodeJsonString(std::string_view t, size_t open) {
+  std::string out;
+  size_t i = open + 1;
+  while (i < t.size()) {
+    const char c = t[i];
+    if (c == '"') return out;
+    if (c != '\\') {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    if (i + 1 >= t.size()) return std::nullopt;
+    const char e = t[i + 1];
+    i += 2;
+    switch (e) {
+      case '"': out.push_back('"'); break;
+      case '\\': out.push_back('\\'); break;
+      case '/': out.push_back('/'); break;
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case 'u': {
+        const int32_t unit = Hex4(t, i);
+        if (unit < 0) return std::nullopt;
+        i += 4;
+        std::u16string units(1, static_cast<char16_t>(unit));
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < t.size() && t[i] == '\\' &&
+            t[i + 1] == 'u') {
+          // A high surrogate pairs with a low one right after it.
+          const int32_t low = Hex4(t, i + 2);
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            units.push_back(static_cast<char16_t>(low));
+            i += 6;
+          }
+        }
+        out += platform::WideToUtf8(units);  // a lone surrogate becomes U+FFFD
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -117,7 +155,8 @@ std::string ExtractJsonArray(std::string_view body, std::string_view key) {
     ++k;
     while (k < body.size() && IsJsonSpace(body[k])) ++k;
     if (k < body.size() && body[k] == '[') return ArrayAt(body, k);
-    return {};  // null, an object, a number: no array
+    // null, an object, a number: not this one; a later member of the same
+    // name may still hold the array.
   }
   return {};
 }
@@ -140,14 +179,44 @@ std::vector<std::string> SplitJsonObjects(std::string_view array_text) {
   return objects;
 }
 
-std::optional<std::string_view> FindStringField(std::string_view text, std::string_view key) {
-  return FindField(text, key, [](std::string_view t, size_t i) -> std::optional<std::string_view> {
+std::optional<std::string> FindStringField(std::string_view text, std::string_view key) {
+  return FindField(text, key, [](std::string_view t, size_t i) -> std::optional<std::string> {
     if (i >= t.size() || t[i] != '"') return std::nullopt;
-    const size_t begin = i + 1;
-    const size_t end = t.find('"', begin);
-    if (end == std::string_view::npos || end == begin) return std::nullopt;
-    return t.substr(begin, end - begin);
+    auto value = DecodeJsonString(t, i);
+    if (!value || value->empty()) return std::nullopt;
+    return value;
   });
+}
+
+SizeField FindSizeField(std::string_view text) {
+  auto found = FindField(text, "size", [](std::string_view t, size_t i) -> std::optional<SizeField> {
+    SizeField f;
+    f.present = true;
+    const bool quoted = i < t.size() && t[i] == '"';
+    size_t k = quoted ? i + 1 : i;
+    const size_t begin = k;
+    while (k < t.size() && IsDigit(t[k])) ++k;
+    const std::string_view digits = t.substr(begin, k - begin);
+    // Bare digits end at a delimiter; quoted ones at their closing quote.
+    bool ended;
+    if (quoted) {
+      ended = k < t.size() && t[k] == '"';
+    } else {
+      ended = k >= t.size() || t[k] == ',' || t[k] == '}' || t[k] == ']' || IsPatternSpace(t[k]);
+    }
+    int64_t value = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (!digits.empty() && ended && r.ec == std::errc() && r.ptr == digits.data() + digits.size()) {
+      f.valid = true;
+      f.value = value;
+      return f;
+    }
+    size_t end = i;
+    while (end < t.size() && end - i < 40 && t[end] != ',' && t[end] != '}' && t[end] != '\n') ++end;
+    f.raw = std::string(t.substr(i, end - i));
+    return f;
+  });
+  return found ? *found : SizeField{};
 }
 
 std::optional<std::string_view> FindDigitsField(std::string_view text, std::string_view key) {

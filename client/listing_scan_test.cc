@@ -55,20 +55,42 @@ TEST(ScanListing, FollowsTheScanningRulesOnOddAnswers) {
   EXPECT_TRUE(files.empty());
 
   folders.clear();
-  // Escapes stay as they are; invalid UTF-8 becomes U+FFFD; an id that is a
+  // Escapes are decoded; invalid UTF-8 becomes U+FFFD; an id that is a
   // number is skipped.
-  ScanListing("{\"folders\":[{\"id\":\"1\",\"name\":\"a\\\\n\xff\"},{\"id\":2,\"name\":\"x\"}]}",
+  ScanListing("{\"folders\":[{\"id\":\"1\",\"name\":\"a\\n\xff\"},{\"id\":2,\"name\":\"x\"},"
+              "{\"id\":\"3\",\"name\":\"say \\\"hi\\\".txt\"},{\"id\":\"4\",\"name\":\"\\u62a5\\u544a\"}]}",
               folders, files);
-  ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(folders[0].name, u"a\\\\n\uFFFD");
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(folders[0].name, u"a\n\uFFFD");
+  EXPECT_EQ(folders[1].name, u"say \"hi\".txt");
+  EXPECT_EQ(folders[2].name, u"报告");
 }
 
-TEST(ScanListing, OutOfRangeSizeThrowsAndAppendsNothing) {
+TEST(ScanListing, SizesThatAreNotByteCountsSkipTheirEntry) {
   std::vector<FileEntry> files;
-  EXPECT_THROW(ScanFileEntries(R"({"id":"1","name":"a","size":9223372036854775808})", files),
-               std::out_of_range);
-  // A skipped object (no name) is never converted.
-  EXPECT_NO_THROW(ScanFileEntries(R"({"id":"1","size":99999999999999999999})", files));
+  std::vector<std::string> skipped;
+  ScanFileEntries(R"({"id":"a","name":"a","size":1e30},{"id":"b","name":"b","size":-5},)"
+                  R"({"id":"c","name":"c","size":"abc"},{"id":"d","name":"d","size":4.5},)"
+                  R"({"id":"e","name":"e","size":9223372036854775808},)"
+                  R"({"id":"f","name":"f","size":null},{"id":"g","name":"g","size":"12"},)"
+                  R"({"id":"h","name":"h"},{"id":"i","name":"i","size" : 0 })",
+                  files, &skipped);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].id, "g");
+  EXPECT_EQ(files[0].size, 12);
+  EXPECT_EQ(files[1].id, "h");  // no size: 0
+  EXPECT_EQ(files[1].size, 0);
+  EXPECT_EQ(files[2].id, "i");
+  EXPECT_EQ(skipped, (std::vector<std::string>{
+                         "entry id=a skipped: size 1e30 is not a non-negative integer",
+                         "entry id=b skipped: size -5 is not a non-negative integer",
+                         "entry id=c skipped: size \"abc\" is not a non-negative integer",
+                         "entry id=d skipped: size 4.5 is not a non-negative integer",
+                         "entry id=e skipped: size 9223372036854775808 is not a non-negative integer",
+                         "entry id=f skipped: size null is not a non-negative integer"}));
+  // Without a list for the reasons the entries are still left out.
+  files.clear();
+  ScanFileEntries(R"({"id":"1","name":"a","size":1e30})", files);
   EXPECT_TRUE(files.empty());
 }
 

@@ -19,9 +19,9 @@ bool IsSafeIdByte(unsigned char c) {
   }
 }
 
-// The id as it may appear in a log line: printable ASCII kept, every other
-// byte as \xHH, cut after 64 bytes.
-std::string Printable(std::string_view id) {
+}  // namespace
+
+std::string PrintableId(std::string_view id) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (size_t i = 0; i < id.size() && i < 64; ++i) {
@@ -38,8 +38,6 @@ std::string Printable(std::string_view id) {
   return out;
 }
 
-}  // namespace
-
 bool IsSafeServiceId(std::string_view id) {
   if (id.empty()) return false;
   for (char c : id) {
@@ -50,7 +48,7 @@ bool IsSafeServiceId(std::string_view id) {
 
 bool CheckServiceId(std::string_view label, std::string_view id) {
   if (IsSafeServiceId(id)) return true;
-  Err(Cat("[ID-ERR] ", label, " unsafe id refused: ", Printable(id), "\n"));
+  Err(Cat("[ID-ERR] ", label, " unsafe id refused: ", PrintableId(id), "\n"));
   return false;
 }
 

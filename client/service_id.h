@@ -7,6 +7,7 @@
 // query parameter, so such an id is refused instead of being sent.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace zem {
@@ -21,5 +22,9 @@ bool IsSafeServiceId(std::string_view id);
 // to the error output. Every operation that puts an id into a request calls
 // this first and fails (returns false, nothing sent) when it is false.
 bool CheckServiceId(std::string_view label, std::string_view id);
+
+// The id as it may appear in a log line: printable ASCII kept, every other
+// byte as \xHH, cut after 64 bytes (then "..."). Never holds a line break.
+std::string PrintableId(std::string_view id);
 
 }  // namespace zem

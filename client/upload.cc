@@ -78,7 +78,7 @@ bool UploadSimple(const std::filesystem::path& local_path, std::u16string_view f
   platform::HttpRequest request = MakeServiceRequest(
       "POST", Cat(kApiPrefix, "file/upload-simple?folder_id=", folder,
                   "&owner_type=1&name=", EncodeUploadName(name)));
-  request.headers += u"\r\nContent-Type: application/octet-stream";
+  request.headers.push_back(u"Content-Type: application/octet-stream");
   request.body_length = size;
   request.body_piece = kPieceSize;
 
@@ -112,6 +112,12 @@ bool UploadSimple(const std::filesystem::path& local_path, std::u16string_view f
   };
 
   const platform::HttpResult result = PerformHttp(request);
+  // Once the request has gone out, the callback hears (0, size) whatever the
+  // answer: a zero-byte body never asks the reader, so this is its only call.
+  if (result.failed_stage == platform::HttpStage::kReceive ||
+      result.failed_stage == platform::HttpStage::kNone) {
+    start();
+  }
   switch (result.failed_stage) {
     case platform::HttpStage::kOpen:
     case platform::HttpStage::kConnect:
@@ -135,11 +141,10 @@ bool UploadSimple(const std::filesystem::path& local_path, std::u16string_view f
     case platform::HttpStage::kNone:
       break;
   }
-  start();  // a zero-byte body never asks the reader
   if (!CheckHttpStatus("upload-simple", QueryStatusCode(result))) return false;
 
   if (auto id = FindStringField(answer, "file_id")) {
-    file_id = std::string(*id);
+    file_id = std::move(*id);
     return true;
   }
   Err(Cat("[UPLOAD-ERR] unexpected response: ",

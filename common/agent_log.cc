@@ -5,6 +5,7 @@
 
 #include "common/config.h"
 #include "platform/console.h"
+#include "platform/private_files.h"
 
 namespace zem {
 namespace fs = std::filesystem;
@@ -19,7 +20,9 @@ fs::path Copy(const fs::path& log, int n) {
 
 void RotateLogAt(const fs::path& log) {
   std::error_code ec;
-  fs::create_directories(log.parent_path(), ec);
+  // The app-data and logs folders are private to the user, whatever the
+  // umask.
+  platform::EnsurePrivateDirectory(log.parent_path());
   const uintmax_t size = fs::file_size(log, ec);
   if (ec || size < kLogRotateBytes) return;
   for (int n = 3; n >= 1; --n) {
@@ -39,6 +42,7 @@ void RedirectOutputToLog() {
   const fs::path log = AgentLogPath();
   if (log.empty()) return;
   platform::RedirectStdStreamsToFile(log);
+  platform::MakePrivate(log);  // created with the umask's mode, or left open by an older run
 }
 
 }  // namespace zem

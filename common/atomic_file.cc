@@ -7,6 +7,7 @@
 
 #include "common/cat.h"
 #include "platform/file_attributes.h"
+#include "platform/private_files.h"
 #include "platform/process.h"
 
 namespace zem {
@@ -14,19 +15,14 @@ namespace zem {
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content) {
   static std::atomic<uint64_t> counter{0};
   std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);  // a failure shows at the open
+  // State files live in the app-data folder: private to the user, whatever
+  // the umask. A failure to create the folder shows at the write.
+  platform::EnsurePrivateDirectory(path.parent_path());
   auto tmp = path;
   tmp += Cat(".", platform::CurrentProcessId(), ".", counter.fetch_add(1), ".tmp");
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::filesystem::remove(tmp, ec);
-      return false;
-    }
+  if (platform::WritePrivateFile(tmp, content) != 0) {
+    std::filesystem::remove(tmp, ec);
+    return false;
   }
   if (platform::MoveReplacing(tmp, path) != 0) {
     std::filesystem::remove(tmp, ec);

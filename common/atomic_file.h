@@ -9,7 +9,9 @@
 
 namespace zem {
 
-// Replaces `path` with `content`, creating missing parent folders. Returns
+// Replaces `path` with `content`, creating missing parent folders. The file
+// (0600) and the folders created (0700) are private to the user whatever the
+// umask, and the content is flushed to the disk before the rename. Returns
 // false (the old file left as it was, the temporary removed) when the
 // content could not be written whole or the rename failed. Thread-safe for
 // different paths; callers serialise writers of one path.

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "common/cat.h"
+#include "common/json_key.h"
 #include "common/output.h"
 #include "platform/known_folders.h"
 #include "platform/text.h"
@@ -22,16 +23,6 @@ namespace zem {
 namespace {
 
 constexpr uint16_t kDefaultPort = 8081;
-
-// \s of ECMAScript, restricted to single bytes.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-size_t SkipSpace(std::string_view text, size_t i) {
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  return i;
-}
 
 // Tries one value pattern at `i`; returns the capture on a match.
 using ValueMatcher = std::optional<std::string_view> (*)(std::string_view text, size_t i);
@@ -60,24 +51,9 @@ std::optional<std::string_view> TrueOrFalse(std::string_view text, size_t i) {
   return std::nullopt;
 }
 
-// The first position where "<key>"\s*:\s* followed by the value pattern
-// matches. Every byte is looked at a bounded number of times: the white space
-// after one key occurrence cannot contain another, and a quoted value either
-// matches or ends the search (no closing quote means no later key either).
 std::optional<std::string_view> FindKey(std::string_view text, std::string_view key,
                                         ValueMatcher value) {
-  const std::string quoted = Cat('"', key, '"');
-  size_t from = 0;
-  for (;;) {
-    const size_t pos = text.find(quoted, from);
-    if (pos == std::string_view::npos) return std::nullopt;
-    size_t i = SkipSpace(text, pos + quoted.size());
-    if (i < text.size() && text[i] == ':') {
-      i = SkipSpace(text, i + 1);
-      if (auto v = value(text, i)) return v;
-    }
-    from = pos + 1;  // occurrences may overlap ("host"host")
-  }
+  return FindJsonKey(text, key, value);
 }
 
 // The port digits as a signed 32-bit decimal number, checked to be a port.

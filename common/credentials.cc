@@ -10,6 +10,8 @@
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/output.h"
+#include "platform/os_error.h"
+#include "platform/private_files.h"
 #include "platform/secret.h"
 #include "platform/text.h"
 
@@ -30,12 +32,31 @@ std::optional<std::string> ReadFileBytes(const std::filesystem::path& path) {
 }
 
 // The token in the credential file, or nothing (no file, empty file, a blob
-// that does not decrypt for this user).
-std::optional<std::string> DecryptStored() {
-  const auto blob = ReadFileBytes(CredentialsFilePath());
-  if (!blob || blob->empty()) return std::nullopt;
+// that does not decrypt for this user). `problem`, when given, receives why
+// a file that is there could not be used (empty when there is no file or it
+// is empty, which are not problems).
+std::optional<std::string> DecryptStored(std::string* problem = nullptr) {
+  const auto path = CredentialsFilePath();
+  std::error_code ec;
+  if (path.empty() || !std::filesystem::exists(path, ec)) return std::nullopt;
+  const auto blob = ReadFileBytes(path);
+  if (!blob) {
+    if (problem) *problem = "the file cannot be read";
+    return std::nullopt;
+  }
+  if (blob->empty()) return std::nullopt;
   std::string token;
-  if (!platform::UnprotectForCurrentUser(*blob, token).ok) return std::nullopt;
+  const auto result = platform::UnprotectForCurrentUser(*blob, token);
+  if (!result.ok) {
+    if (problem) {
+      *problem = !result.detail.empty()
+                     ? result.detail
+                     : Cat("it does not decrypt for this user: ",
+                           platform::DescribeOsError(result.os_error), " (err=", result.os_error,
+                           ")");
+    }
+    return std::nullopt;
+  }
   return token;
 }
 
@@ -71,7 +92,15 @@ std::error_code ReplaceFile(const std::filesystem::path& from, const std::filesy
 const char kBuiltinFallbackToken[] = "5d2f8e61c0a94b7d3e18f6a2c9b04e57";
 
 std::string LoadToken(std::string_view fallback) {
-  auto token = DecryptStored();
+  std::string problem;
+  auto token = DecryptStored(&problem);
+  if (!problem.empty()) {
+    // The fallback still applies, but a token the user saved and that now
+    // silently does nothing would be hard to find.
+    Err(Cat("[WARN] the token stored in ", platform::PathToUtf8(CredentialsFilePath()),
+            " could not be used (", problem,
+            "); using the built-in token. Run keygate to save a new one.\n"));
+  }
   if (!token || token->empty()) return std::string(fallback);
   return *token;
 }
@@ -91,6 +120,8 @@ bool SaveToken(std::string_view token) {
   const auto protect = platform::ProtectForCurrentUser(token, kBlobDescription, blob);
   if (!protect.ok) {
     Err(Cat("[ERR] CryptProtectData failed: ", protect.os_error, "\n"));
+    Err(Cat("  ", protect.detail.empty() ? platform::DescribeOsError(protect.os_error) : protect.detail,
+            "\n"));
     return false;
   }
   const auto path = CredentialsFilePath();
@@ -100,19 +131,21 @@ bool SaveToken(std::string_view token) {
   }
   const std::string shown = platform::PathToUtf8(path);
   std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);  // a failure shows at the open
+  // The folder is private to the user, whatever the umask; a failure to
+  // create it shows at the write below.
+  platform::EnsurePrivateDirectory(path.parent_path());
 
   const auto tmp = TempPathBeside(path);
-  std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    Err(Cat("[ERR] failed to open creds file: ", shown, "\n"));
-    return false;
-  }
-  out.write(blob.data(), static_cast<std::streamsize>(blob.size()));
-  out.close();
-  if (!out) {
+  bool opened = false;
+  if (const uint32_t err = platform::WritePrivateFile(tmp, blob, &opened)) {
     std::filesystem::remove(tmp, ec);
-    Err(Cat("[ERR] failed to write creds file: ", shown, "\n"));
+    if (!opened) {
+      Err(Cat("[ERR] failed to open creds file: ", shown, "\n"));
+    } else {
+      // The system's reason (a full disk, say) rather than a bare failure.
+      Err(Cat("[ERR] failed to write creds file: ", shown, ": ", platform::DescribeOsError(err),
+              " (err=", err, ")\n"));
+    }
     return false;
   }
   if (const auto rename_ec = ReplaceFile(tmp, path)) {

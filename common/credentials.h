@@ -15,11 +15,19 @@ namespace zem {
 // read. Never printed.
 extern const char kBuiltinFallbackToken[];
 
-// The stored token, or `fallback` when there is no usable one. Silent.
+// The stored token, or `fallback` when there is no usable one. Silent when
+// there is no credential file or it is empty; when a file is there but
+// cannot be read or decrypted (damaged, another user's, the key gone), one
+// line on the error output says so and why:
+//   "[WARN] the token stored in <path> could not be used (<why>); using the
+//    built-in token. Run keygate to save a new one."
 std::string LoadToken(std::string_view fallback);
 
-// Encrypts and stores the token. Prints "[OK] token saved (encrypted, <path>)"
-// on success, or the "[ERR] …" line of the failing step.
+// Encrypts and stores the token, in a file private to the user. Prints
+// "[OK] token saved (encrypted, <path>)" on success, or the "[ERR] …" line
+// of the failing step: a failed encryption is followed by a continuation
+// line saying what is wrong (which key file, what to do), a failed write by
+// the system's reason (a full disk, say).
 bool SaveToken(std::string_view token);
 
 // Reads and decrypts the stored token; false when there is none or it cannot

@@ -76,7 +76,7 @@ TEST_F(CredentialsTest, SavedTokenReadsBackByteIdentical) {
   }
 }
 
-TEST_F(CredentialsTest, MissingEmptyOrDamagedFileGivesTheFallbackSilently) {
+TEST_F(CredentialsTest, MissingOrEmptyFileIsSilentADamagedOneIsReportedOnce) {
   ScopedOutputCapture capture;
   std::string back = "untouched";
   EXPECT_EQ(LoadToken(kFallback), kFallback);
@@ -85,13 +85,24 @@ TEST_F(CredentialsTest, MissingEmptyOrDamagedFileGivesTheFallbackSilently) {
   Write("");
   EXPECT_EQ(LoadToken(kFallback), kFallback);
   EXPECT_FALSE(ReadStoredToken(back));
+  EXPECT_EQ(capture.all(), "");
 
+  // A file that is there but cannot be used: still the fallback, but one
+  // line says so, why, and what to do. Reading it back for keygate's check
+  // stays silent.
   Write(std::string(300, '\x5a'));
   EXPECT_EQ(LoadToken(kFallback), kFallback);
   EXPECT_FALSE(ReadStoredToken(back));
-
   EXPECT_EQ(back, "untouched");
-  EXPECT_EQ(capture.all(), "");
+  const std::string err = capture.err();
+  const std::string head = "[WARN] the token stored in " + platform::PathToUtf8(path_) +
+                           " could not be used (";
+  const std::string tail = "); using the built-in token. Run keygate to save a new one.\n";
+  EXPECT_EQ(err.rfind(head, 0), 0u) << err;
+  ASSERT_GE(err.size(), head.size() + tail.size());
+  EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
+  EXPECT_EQ(capture.out(), "");
 }
 
 TEST_F(CredentialsTest, DamagedBlobOfARealSaveIsRejected) {

@@ -18,7 +18,10 @@ srcs=(
   "$root/fuzz/scanners_fuzz.cc"
   "$root/client/json_scan.cc"
   "$root/client/listing_scan.cc"
+  "$root/client/service_id.cc"
+  "$root/common/output.cc"
   "$root/platform/text.cc"
+  "$root/platform/linux/console_linux.cc"
 )
 bin="$out/scanners_fuzz"
 if [ ! -x "$bin" ] || [ -n "$(find "${srcs[@]}" "$root/client/json_scan.h" "$root/client/listing.h" -newer "$bin" 2>/dev/null)" ]; then

@@ -74,6 +74,10 @@ struct FetchDataInfo {
   int64_t required_offset = 0;
   int64_t required_length = 0;
   int64_t file_size = 0;         // the placeholder's logical size
+  // The listed SHA-256 of the content (64 lowercase hex digits), when the
+  // placeholder was created or re-pointed with one; empty otherwise (always
+  // on Windows, which keeps no hash: there the size alone is checked).
+  std::string content_sha256;
   uint32_t pid = 0;              // the process whose access caused the fetch
 };
 
@@ -111,10 +115,23 @@ struct SyncRootCallbacks {
 Hresult ConnectSyncRoot(const std::filesystem::path& root,
                         const SyncRootCallbacks& callbacks, ConnectionKey* key);
 
-// Ends the connection: fetches still waiting fail, callbacks that are
-// running are waited for, no callback runs afterwards. On Linux the mount is
-// removed. Fails with kHrInvalidKey for an unknown key.
+// Ends the connection: fetches still waiting fail (their TransferData calls
+// fail from then on, so a download in progress stops at its next piece),
+// callbacks that are running are waited for, no callback runs afterwards.
+// On Linux the mount is removed. Fails with kHrInvalidKey for an unknown key.
 Hresult DisconnectSyncRoot(ConnectionKey key);
+
+// Makes the sync-root folder examinable again after the process that served
+// it died. Linux: detaches a mount left behind by a dead process ("Transport
+// endpoint is not connected"); returns 0 when there was nothing to do or the
+// mount was detached, else the OS error. Windows: nothing to do, returns 0.
+// Call it before looking at the folder at start-up.
+Hresult RecoverSyncRootFolder(const std::filesystem::path& root);
+
+// True when `name` can name an item of a placeholder batch: exactly one
+// plain path component. Refused: empty, ".", "..", any NUL or "/", and on
+// Windows also "\\". Thread-safe.
+bool IsPlainPlaceholderName(const std::filesystem::path& name);
 
 // Answers a fetch: `length` bytes of `data` at file `offset` with
 // `status` == kStatusSuccess, or a failure status for the range
@@ -122,6 +139,12 @@ Hresult DisconnectSyncRoot(ConnectionKey key);
 // connection ended, or already failed) or the data cannot be stored.
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
                      int64_t offset, int64_t length);
+
+// True while the fetch of `key` can still take transfers: false once it has
+// failed or completed, or its connection is ending (DisconnectSyncRoot has
+// begun). A download feeding the fetch polls it to stop early. Cheap;
+// thread-safe.
+bool IsFetchActive(const TransferKey& key);
 
 // Windows file attribute bits used by placeholders (platform/file_attributes.h
 // has the full set).
@@ -140,13 +163,19 @@ struct PlaceholderSpec {
   uint32_t attributes = kPlaceholderAttributeNormal;  // DIRECTORY makes a folder
   int64_t size = 0;                                   // files only
   std::string identity;                               // at most 4,096 bytes
+  // Files only, optional: the listed SHA-256 of the content (64 hex digits).
+  // A fetch whose bytes do not match it fails. Linux keeps it with the
+  // placeholder (user.zem.sha256); Windows ignores it and checks the size only.
+  std::string content_sha256;
   bool mark_in_sync = false;
   Hresult result = 0;  // out: this item's outcome
 };
 
 // Creates every item of `items` in the existing folder `base` (one call for
 // the whole batch) and stores each item's outcome in its `result`. An item
-// whose name exists already fails and leaves the existing entry alone; file
+// whose name exists already fails and leaves the existing entry alone; an
+// item whose name is not one plain component (IsPlainPlaceholderName) fails
+// with kHrInvalidArgument and nothing is created for it; file
 // placeholders are created without content (it is fetched on first read).
 // Returns 0 when every item was created, else a failure: the call's own
 // result on Windows, the first failing item's result on Linux (or, on both,
@@ -197,15 +226,16 @@ class PlaceholderHandle {
   // any other item).
   Hresult SetInSyncState(bool in_sync);
 
+  // Points a file placeholder at another server file: new `identity`, new
+  // logical `size` (and listed `content_sha256`, may be empty), local content
+  // dropped (not hydrated), marked in sync; the next read fetches the new
+  // content. The size shows at once, also through caches. Fails with
+  // kHrNotACloudFile for an item that is no placeholder, kHrInvalidArgument
+  // for a folder or a negative size.
+  Hresult Repoint(std::string_view identity, int64_t size, std::string_view content_sha256);
+
   // Reads the placeholder state; a plain item gives is_placeholder false.
   Hresult GetState(PlaceholderState* state);
-
-  // Points a file placeholder at another server file: the new `identity`
-  // and logical `size`, local content dropped (the next read fetches the
-  // new content), marked in sync. kHrNotACloudFile for any other item.
-  // Windows: CfUpdatePlaceholder with the new size, the identity and
-  // MARK_IN_SYNC | DEHYDRATE (the handle should be the only one open).
-  Hresult Repoint(std::string_view identity, int64_t size);
 
  private:
   static constexpr intptr_t kClosed = -1;

@@ -19,14 +19,28 @@
 // kWrite. No answer, or a broken one, before the status line: kReceive. A
 // connection lost part-way through the response body is not a failure: the
 // exchange completes with the status and `read_error` set.
+//
+// Every exchange has a receive idle limit: when no byte moves for
+// `HttpTimeouts::receive_ms` (30 s unless set lower or higher; it cannot be
+// switched off) the exchange ends as a failure at the stage it had reached,
+// with `timed_out` set. A service that sends part of an answer and then
+// holds the connection open can therefore never block a caller for longer
+// than that. `HttpRequest::cancelled`, when set, is asked at least once a
+// second, also while nothing moves; once it returns true the exchange ends
+// as a failure within about a second, with `cancelled` set.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zem::platform {
+
+// The receive idle limit of every exchange unless the request sets another:
+// no byte received for this long ends the exchange as a failure.
+inline constexpr int kDefaultReceiveIdleMs = 30000;
 
 // WinHTTP applies each limit to its own step (WinHttpSetTimeouts). libcurl
 // has no per-step limits: resolve + connect bound the connection set-up, and
@@ -37,7 +51,8 @@ struct HttpTimeouts {
   int resolve_ms = 0;
   int connect_ms = 0;
   int send_ms = 0;
-  int receive_ms = 0;
+  // The receive idle limit; 0 or less means kDefaultReceiveIdleMs.
+  int receive_ms = kDefaultReceiveIdleMs;
 };
 
 struct HttpRequest {
@@ -47,9 +62,10 @@ struct HttpRequest {
   std::u16string user_agent;
   std::string verb;     // "GET" or "POST"
   std::string path;     // path and query, sent as given
-  // Extra header lines joined by "\r\n", without a trailing line end, e.g.
-  // u"Authorization: tok\r\nContent-Type: application/json; charset=utf-8".
-  std::u16string headers;
+  // Extra header lines, one "Name: value" per entry, without line ends, e.g.
+  // {u"Authorization: tok", u"Content-Type: application/json; charset=utf-8"}.
+  // An entry holding CR, LF or NUL fails the exchange before anything is sent.
+  std::vector<std::u16string> headers;
 
   // Request body. Without a reader, `body` is sent whole (nothing for GET).
   std::string body;
@@ -77,6 +93,16 @@ struct HttpRequest {
   std::function<bool(std::string_view chunk)> body_sink;
 
   HttpTimeouts timeouts;
+
+  // Asked at least once a second while the exchange runs (also while it
+  // waits for a byte); true ends it as a failure with `cancelled` set. It
+  // must be cheap and thread-safe (an atomic flag, say). Optional.
+  //
+  // Threads: the reader, progress, status and sink callbacks are called one
+  // at a time, but not necessarily on the calling thread (WinHTTP's blocking
+  // calls run on a worker of the exchange), and never after PerformHttp has
+  // returned; `cancelled` may be asked while one of them runs.
+  std::function<bool()> cancelled;
 };
 
 enum class HttpStage {
@@ -98,10 +124,22 @@ struct HttpResult {
   uint64_t body_bytes_sent = 0;  // of the body; what the reader handed over when streamed
   int status = 0;              // HTTP status; 0 when it could not be read
   bool read_error = false;     // the body read stopped on an error, not at its end
+  // The exchange ended because nothing moved for the receive idle limit
+  // (os_error ETIMEDOUT / ERROR_WINHTTP_TIMEOUT), or because `cancelled`
+  // said so (os_error ECANCELED / ERROR_WINHTTP_OPERATION_CANCELLED). Both
+  // are failures: `failed_stage` names the stage reached (kReceive once the
+  // status had arrived, `status` then kept and `read_error` set).
+  bool timed_out = false;
+  bool cancelled = false;
   bool ok() const { return failed_stage == HttpStage::kNone; }
 };
 
-// Performs the exchange. Thread-safe; blocks the calling thread.
+// Performs the exchange. Thread-safe; blocks the calling thread for at most
+// the receive idle limit without a byte moving.
+//
+// Header lines are checked before anything is sent: a line holding a CR or LF
+// of its own, or a NUL, fails the exchange at kOpenRequest with EINVAL /
+// ERROR_INVALID_PARAMETER, so no value can smuggle extra header lines.
 HttpResult PerformHttp(const HttpRequest& request);
 
 }  // namespace zem::platform

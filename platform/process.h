@@ -65,7 +65,8 @@ class BackgroundProcess {
   // when it has.
   bool Wait(int timeout_ms, int& exit_code);
 
-  // Ends the process at once.
+  // Ends the process at once (SIGKILL / TerminateProcess) and waits up to
+  // two seconds for it; one that is still ending then is left for Wait.
   void Kill();
 
   bool running() const { return handle_ != 0; }

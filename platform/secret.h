@@ -22,6 +22,10 @@ namespace zem::platform {
 struct SecretResult {
   bool ok = false;
   uint32_t os_error = 0;  // GetLastError / errno when !ok
+  // When !ok and the platform knows more than the code says: what is wrong
+  // with which file and what to do about it, in one sentence (Linux: the key
+  // file). Empty otherwise; callers then describe `os_error`.
+  std::string detail;
 };
 
 // Encrypts `plain` for the current user into `blob`. `description` is stored

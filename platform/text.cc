@@ -122,16 +122,39 @@ std::u16string WidenAscii(std::string_view ascii) {
 }  // namespace zem::platform
 
 namespace zem::platform {
+namespace {
 
-// char8_t paths convert as UTF-8 on every platform (on Windows libstdc++ turns
-// them into UTF-16 itself), so no code page is ever involved.
+// A path's own string is bytes on Linux and UTF-16 on Windows; each helper
+// is a template so that only the branch of the platform's type is built.
+// std::filesystem's own conversions (u8string(), a path made from a
+// u8string) throw on an unpaired surrogate or invalid UTF-8; these never do.
+template <typename Native>
+std::string NativeToUtf8(const Native& native) {
+  if constexpr (sizeof(typename Native::value_type) == 1) {
+    return std::string(native.begin(), native.end());  // the bytes as they are
+  } else {
+    std::u16string units(native.begin(), native.end());
+    return WideToUtf8(units);  // an unpaired surrogate becomes U+FFFD
+  }
+}
+
+template <typename Native>
+Native NativeFromUtf8(std::string_view utf8) {
+  if constexpr (sizeof(typename Native::value_type) == 1) {
+    return Native(utf8.begin(), utf8.end());
+  } else {
+    const std::u16string wide = Utf8ToWide(utf8);  // invalid bytes become U+FFFD
+    return Native(wide.begin(), wide.end());
+  }
+}
+
+}  // namespace
+
+// Never through the ANSI code page, never throwing.
 std::filesystem::path PathFromUtf8(std::string_view utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  return std::filesystem::path(NativeFromUtf8<std::filesystem::path::string_type>(utf8));
 }
 
-std::string PathToUtf8(const std::filesystem::path& path) {
-  const std::u8string s = path.u8string();
-  return std::string(s.begin(), s.end());
-}
+std::string PathToUtf8(const std::filesystem::path& path) { return NativeToUtf8(path.native()); }
 
 }  // namespace zem::platform

@@ -22,7 +22,10 @@ std::string WideToUtf8(std::u16string_view wide);
 // contract: the host, the token, server ids in URLs and log lines).
 std::u16string WidenAscii(std::string_view ascii);
 
-// A path from UTF-8 text and back; never through the ANSI code page.
+// A path from UTF-8 text and back; never through the ANSI code page, and
+// never throwing: on Windows an unpaired surrogate in a name comes out as
+// U+FFFD and invalid UTF-8 goes in as U+FFFD; on Linux the name's bytes pass
+// through as they are.
 std::filesystem::path PathFromUtf8(std::string_view utf8);
 std::string PathToUtf8(const std::filesystem::path& path);
 

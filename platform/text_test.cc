@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace zem::platform {
 namespace {
 
@@ -30,6 +32,32 @@ TEST(Text, PathsKeepUtf8Names) {
   const auto p = PathFromUtf8("dir/ZEM云盘/报告.txt");
   EXPECT_EQ(PathToUtf8(p.filename()), "报告.txt");
   EXPECT_EQ(PathToUtf8(p), "dir/ZEM云盘/报告.txt");
+}
+
+// A name no conversion can represent exactly: an unpaired surrogate on
+// Windows, bytes that are not UTF-8 on Linux.
+template <typename Native>
+Native OddName() {
+  if constexpr (sizeof(typename Native::value_type) == 1) {
+    return Native("a\xFF" "b");
+  } else {
+    return Native{u'a', static_cast<typename Native::value_type>(0xD800), u'b'};
+  }
+}
+
+TEST(Text, PathConversionsNeverThrow) {
+  const std::filesystem::path odd(OddName<std::filesystem::path::string_type>());
+  std::string utf8;
+  ASSERT_NO_THROW(utf8 = PathToUtf8(odd));
+  ASSERT_NO_THROW(PathToUtf8(std::filesystem::path("dir") / odd));
+  if constexpr (sizeof(std::filesystem::path::value_type) == 1) {
+    EXPECT_EQ(utf8, "a\xFF" "b");  // Linux names are bytes and pass through
+  } else {
+    EXPECT_EQ(utf8, "a\xEF\xBF\xBD" "b");  // U+FFFD for the lone surrogate
+  }
+  std::filesystem::path back;
+  ASSERT_NO_THROW(back = PathFromUtf8("x\xFF\xC0y"));
+  EXPECT_NO_THROW(PathToUtf8(back));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ const char* FaultKindName(FaultKind k) {
     case FaultKind::kCut: return "cut";
     case FaultKind::kDrop: return "drop";
     case FaultKind::kTrickle: return "trickle";
+    case FaultKind::kStall: return "stall";
   }
   return "?";
 }
@@ -25,7 +26,8 @@ bool FaultFromJson(const JsonValue& j, Fault* out, std::string* error) {
   std::string kind = j.Str("kind");
   bool found = false;
   for (FaultKind k : {FaultKind::kStatus, FaultKind::kBusiness, FaultKind::kDelay,
-                      FaultKind::kCut, FaultKind::kDrop, FaultKind::kTrickle}) {
+                      FaultKind::kCut, FaultKind::kDrop, FaultKind::kTrickle,
+                      FaultKind::kStall}) {
     if (kind == FaultKindName(k)) {
       f.kind = k;
       found = true;
@@ -40,9 +42,10 @@ bool FaultFromJson(const JsonValue& j, Fault* out, std::string* error) {
   f.after_bytes = j.Int("after_bytes", 0);
   f.chunk_bytes = j.Int("chunk_bytes", 1);
   f.interval_ms = j.Int("interval_ms", 100);
+  f.stall_ms = j.Int("stall_ms", 120000);
   f.remaining = j.Int("count", 1);
   if (f.status < 100 || f.status > 599 || f.delay_ms < 0 || f.after_bytes < 0 ||
-      f.chunk_bytes < 1 || f.interval_ms < 0 || f.remaining < 1) {
+      f.chunk_bytes < 1 || f.interval_ms < 0 || f.stall_ms < 0 || f.remaining < 1) {
     *error = "fault fields out of range";
     return false;
   }
@@ -60,7 +63,8 @@ std::string FaultToJson(const Fault& f) {
          ",\"status\":" + std::to_string(f.status) + ",\"delay_ms\":" +
          std::to_string(f.delay_ms) + ",\"after_bytes\":" + std::to_string(f.after_bytes) +
          ",\"chunk_bytes\":" + std::to_string(f.chunk_bytes) + ",\"interval_ms\":" +
-         std::to_string(f.interval_ms) + ",\"remaining\":" + std::to_string(f.remaining) + "}";
+         std::to_string(f.interval_ms) + ",\"stall_ms\":" +
+         std::to_string(f.stall_ms) + ",\"remaining\":" + std::to_string(f.remaining) + "}";
 }
 
 uint64_t FaultPlan::Add(Fault f) {

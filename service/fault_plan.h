@@ -11,7 +11,7 @@
 
 namespace zem::zemd {
 
-enum class FaultKind { kStatus, kBusiness, kDelay, kCut, kDrop, kTrickle };
+enum class FaultKind { kStatus, kBusiness, kDelay, kCut, kDrop, kTrickle, kStall };
 
 struct Fault {
   uint64_t id = 0;
@@ -23,6 +23,7 @@ struct Fault {
   int64_t after_bytes = 0;
   int64_t chunk_bytes = 1;
   int64_t interval_ms = 100;
+  int64_t stall_ms = 120000;  // stall: how long the connection is held silent
   int64_t remaining = 1;
 };
 

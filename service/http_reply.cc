@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -155,12 +156,26 @@ struct BodySource {
 
 constexpr size_t kSendChunk = 256 * 1024;
 
+std::atomic<bool> g_stalls_released{false};
+
+// Holds a stalled answer silent for `ms`, or until the server stops.
+void Stall(int64_t ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!g_stalls_released.load() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 }  // namespace
+
+void ReleaseStalls() { g_stalls_released.store(true); }
 
 void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
           std::shared_ptr<void> hold) {
   res.status = reply.status;
-  bool shaped = fault && (fault->kind == FaultKind::kCut || fault->kind == FaultKind::kTrickle);
+  const bool stall = fault && fault->kind == FaultKind::kStall;
+  bool shaped = fault && (fault->kind == FaultKind::kCut || fault->kind == FaultKind::kTrickle ||
+                          stall);
   if (reply.file_path.empty() && !shaped) {
     res.set_content(reply.body, reply.content_type);
     return;
@@ -182,9 +197,10 @@ void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
   uint64_t limit = total;
   size_t chunk = kSendChunk;
   int64_t interval_ms = 0;
-  if (fault && fault->kind == FaultKind::kCut) {
+  if (fault && (fault->kind == FaultKind::kCut || stall)) {
     limit = std::min<uint64_t>(total, static_cast<uint64_t>(fault->after_bytes));
   }
+  const int64_t stall_ms = stall ? fault->stall_ms : 0;
   if (fault && fault->kind == FaultKind::kTrickle) {
     chunk = static_cast<size_t>(fault->chunk_bytes);
     interval_ms = fault->interval_ms;
@@ -192,9 +208,12 @@ void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
   auto buffer = std::make_shared<std::vector<char>>(std::min<size_t>(chunk, kSendChunk));
   res.set_content_provider(
       static_cast<size_t>(total), reply.content_type,
-      [source, buffer, limit, total, interval_ms, hold](size_t offset, size_t length,
-                                                        httplib::DataSink& sink) {
-        if (offset >= limit && limit < total) return false;  // cut: close mid-body
+      [source, buffer, limit, total, interval_ms, stall, stall_ms, hold](
+          size_t offset, size_t length, httplib::DataSink& sink) {
+        if (offset >= limit && (limit < total || stall)) {
+          if (stall) Stall(stall_ms);  // silent, connection open
+          return false;                // cut: close mid-body
+        }
         if (interval_ms > 0 && offset > 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
         }

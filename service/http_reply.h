@@ -40,10 +40,16 @@ std::optional<std::string> QueryValue(const std::string& query, const std::strin
 // connection without an answer (the server's own write then fails).
 int FindConnectionSocket(const httplib::Request& req);
 
-// Writes `reply` into `res`. A cut or trickle fault shapes how the body is
-// sent: the headers always promise the whole length. `hold` is kept alive
-// until a streamed body has been sent (or abandoned).
+// Writes `reply` into `res`. A cut, trickle or stall fault shapes how the
+// body is sent: the headers always promise the whole length. A stall sends
+// `after_bytes` of the body and then nothing for `stall_ms` (the connection
+// stays open), then closes the connection. `hold` is kept alive until a
+// streamed body has been sent (or abandoned).
 void Emit(const Reply& reply, const Fault* fault, httplib::Response& res,
           std::shared_ptr<void> hold = nullptr);
+
+// Ends every stall in progress at once (and any started later): a stopping
+// server does not wait out its stalls.
+void ReleaseStalls();
 
 }  // namespace zem::zemd

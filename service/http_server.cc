@@ -154,6 +154,13 @@ HttpServer::HttpServer(Service& service, ServerOptions options)
   svr_.set_read_timeout(60);
   svr_.set_write_timeout(60);
   svr_.set_keep_alive_max_count(1000);
+  // Address reuse, so a restarted server binds its port at once even while
+  // connections of the previous one linger in TIME_WAIT. Not SO_REUSEPORT
+  // (httplib's default): that would let a second server share the port.
+  svr_.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   svr_.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
                          const httplib::ContentReader& reader) { Handle(req, res, &reader); });
   svr_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
@@ -185,6 +192,7 @@ bool HttpServer::Bind(std::string* error) {
 bool HttpServer::Run() { return svr_.listen_after_bind(); }
 
 void HttpServer::Stop() {
+  ReleaseStalls();
   {
     std::unique_lock<std::mutex> lock(in_flight_mu_);
     in_flight_cv_.wait_for(lock, std::chrono::seconds(30), [&] { return in_flight_ == 0; });

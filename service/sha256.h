@@ -1,4 +1,11 @@
 // Streaming SHA-256 (OpenSSL) with lower-case hexadecimal output.
+//
+// zemd keeps its own wrapper instead of the client's platform/sha256.h on
+// purpose: it is the reference the client is checked against (the content
+// hashes it stores and lists are what the client's uploads and hydration are
+// compared with), so it shares no code with the client; a fault in the
+// client's hashing must show up as a mismatch, not be repeated by the
+// service. It is also a Linux-only program, outside the platform seam.
 #pragma once
 
 #include <cstddef>

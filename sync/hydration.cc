@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "client/exchange.h"
@@ -34,6 +35,7 @@ class PlatformSink : public TransferSink {
                              int64_t length) override {
     return platform::TransferData(key_, status, data, offset, length);
   }
+  bool Active() override { return platform::IsFetchActive(key_); }
 
  private:
   platform::TransferKey key_;
@@ -46,6 +48,11 @@ bool TransferPending(HydrationState& s, bool final, TransferSink& sink) {
   size_t chunk = s.pending;
   if (!final) {
     chunk = s.pending / kHydrationAlignment * kHydrationAlignment;
+    if (s.listed_size >= 0 && s.next_offset + static_cast<int64_t>(chunk) >= s.end) {
+      // The last byte waits for the check at the body's end.
+      const int64_t room = s.end - 1 - s.next_offset;
+      chunk = room <= 0 ? 0 : static_cast<size_t>(room) / kHydrationAlignment * kHydrationAlignment;
+    }
     if (chunk == 0) return true;  // wait for more data
   }
   const platform::Hresult hr = sink.Transfer(platform::kStatusSuccess, s.buffer, s.next_offset,
@@ -63,6 +70,15 @@ bool TransferPending(HydrationState& s, bool final, TransferSink& sink) {
 }
 
 bool AcceptBody(HydrationState& s, std::string_view chunk, TransferSink& sink, bool* failed) {
+  if (s.listed_size >= 0) {
+    if (s.streamed + static_cast<int64_t>(chunk.size()) > s.listed_size) {
+      s.streamed += static_cast<int64_t>(chunk.size());
+      s.too_long = true;
+      *failed = true;
+      return false;
+    }
+    if (s.hash) s.hash->Update(chunk);
+  }
   while (!chunk.empty()) {
     if (s.next_offset >= s.end) return false;  // the required range is done
     // One read fills at most the free part of the buffer.
@@ -89,6 +105,15 @@ bool AcceptBody(HydrationState& s, std::string_view chunk, TransferSink& sink, b
 void RunHydration(const HydrationRequest& request, DownloadSource& source, TransferSink& sink,
                   const std::function<char*()>& allocate) {
   HydrationState s;
+  std::unique_ptr<platform::Sha256> hash;
+  if (request.file_size >= 0 && request.required_offset == 0 &&
+      request.required_length == request.file_size) {
+    s.listed_size = request.file_size;
+    if (!request.content_sha256.empty()) {
+      hash = std::make_unique<platform::Sha256>();
+      s.hash = hash.get();
+    }
+  }
   s.id = ServerIdFromIdentity(request.identity);
   s.required_offset = request.required_offset;
   s.required_length = request.required_length;
@@ -113,7 +138,13 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
         allocation_failed = s.buffer == nullptr;
         return !allocation_failed;
       },
-      [&](std::string_view chunk) { return AcceptBody(s, chunk, sink, &transfer_failed); });
+      [&](std::string_view chunk) {
+        if (!sink.Active()) {  // nobody waits for the rest
+          transfer_failed = true;
+          return false;
+        }
+        return AcceptBody(s, chunk, sink, &transfer_failed);
+      });
   struct BufferGuard {
     HydrationState& s;
     bool owned;
@@ -127,7 +158,28 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
     return fail(platform::kStatusUnsuccessful);
   }
   if (allocation_failed) return fail(platform::kStatusNoMemory);
+  if (s.too_long) {
+    Err(Cat("[HYDRATE-ERR] body longer than the listed size ", s.listed_size, " for id=", s.id,
+            "\n"));
+    return fail(platform::kStatusUnsuccessful);
+  }
+  if (s.listed_size >= 0 && !transfer_failed && s.streamed < s.listed_size) {
+    // Short: nothing of it is kept.
+    Err(Cat("[HYDRATE-WARN] expected ", s.required_length, " but only wrote ", s.streamed, "\n"));
+    return fail(platform::kStatusEndOfFile);
+  }
   if (transfer_failed) return fail(platform::kStatusUnsuccessful);
+  if (s.hash) {
+    platform::Sha256Digest digest;
+    const std::string received = s.hash->Final(digest) ? platform::Sha256Hex(digest) : "?";
+    std::string listed = request.content_sha256;
+    for (char& c : listed) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    if (received != listed) {
+      Err(Cat("[HYDRATE-ERR] SHA-256 mismatch for id=", s.id, ": listed ", listed, ", received ",
+              received, "\n"));
+      return fail(platform::kStatusUnsuccessful);
+    }
+  }
   if (s.pending > 0 && !TransferPending(s, true, sink)) {
     return fail(platform::kStatusUnsuccessful);
   }
@@ -162,6 +214,8 @@ void OnFetchData(const platform::FetchDataInfo& info) {
   request.path_utf8 = platform::PathToUtf8(info.path);
   request.required_offset = info.required_offset;
   request.required_length = info.required_length;
+  request.file_size = info.file_size;
+  request.content_sha256 = info.content_sha256;
   ServiceDownload source;
   PlatformSink sink(info.key);
   RunHydration(request, source, sink);

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/cloud_files.h"
+#include "platform/sha256.h"
 
 namespace zem {
 
@@ -30,6 +31,9 @@ class TransferSink {
   // `data` is null for a failure status. Returns the platform's HRESULT.
   virtual platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
                                      int64_t length) = 0;
+  // False once the fetch is gone (failed elsewhere, or its connection is
+  // ending): the download stops at its next chunk. Asked for every chunk.
+  virtual bool Active() { return true; }
 };
 
 // Where the body comes from (the service's download in the agent).
@@ -55,11 +59,18 @@ struct HydrationState {
   int64_t next_offset = 0;      // file offset of the first pending byte
   int64_t written = 0;          // bytes handed over so far
   int64_t streamed = 0;         // body bytes received so far
+  // Whole-file fetches with a listed size are checked before their last
+  // piece is handed over: the body must be exactly `listed_size` bytes (and
+  // match the listed SHA-256 when there is one), so nothing is complete on
+  // the platform's side until it has passed. -1: not checked.
+  int64_t listed_size = -1;
+  platform::Sha256* hash = nullptr;  // of the whole body, when checked
+  bool too_long = false;             // the body ran past listed_size
 };
 
 // Hands the pending bytes to `sink`: all of them when `final`, else the
-// largest 4 KiB multiple (nothing when that is 0). Keeps the rest at the
-// buffer's start. Prints the "[HYDRATE-ERR] CfExecute failed …" line and
+// largest 4 KiB multiple (nothing when that is 0) that, for a checked fetch,
+// leaves the range's last byte pending. Keeps the rest at the buffer's start. Prints the "[HYDRATE-ERR] CfExecute failed …" line and
 // returns false when the sink refuses.
 bool TransferPending(HydrationState& state, bool final, TransferSink& sink);
 
@@ -77,7 +88,15 @@ struct HydrationRequest {
   std::string path_utf8;
   int64_t required_offset = 0;
   int64_t required_length = 0;
+  int64_t file_size = -1;      // the placeholder's logical size; -1 unknown
+  std::string content_sha256;  // listed SHA-256 (hex), empty when unknown
 };
+// A fetch of the whole file with a known size is checked: a body longer than
+// the size ("[HYDRATE-ERR] body longer than the listed size <m> for
+// id=<id>", the download stops there), shorter ("[HYDRATE-WARN] expected <m>
+// but only wrote <n>") or with another SHA-256 ("[HYDRATE-ERR] SHA-256
+// mismatch for id=<id>: listed <hex>, received <hex>") fails the fetch
+// before its last byte is handed over, so nothing is marked hydrated.
 void RunHydration(const HydrationRequest& request, DownloadSource& source, TransferSink& sink,
                   const std::function<char*()>& allocate = nullptr);
 

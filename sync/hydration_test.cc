@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <new>
 #include <vector>
 
 #include "common/output.h"
+#include "platform/sha256.h"
 
 namespace zem {
 namespace {
@@ -232,6 +234,97 @@ TEST(Hydration, TransferPendingKeepsTheUnalignedRemainder) {
   ASSERT_TRUE(TransferPending(s, true, sink));
   EXPECT_EQ(sink.pieces.back().length, 4000);
   EXPECT_EQ(s.pending, 0u);
+}
+
+
+// Whole-file fetches with a listed size (and SHA-256) keep what arrived only
+// when it matches; until the check has passed the range is never complete
+// on the platform's side.
+TEST(Hydration, WholeFileFetchIsCheckedAgainstTheListedSizeAndSha256) {
+  const std::string content = Body(1 << 20);  // aligned: every piece could go early
+  auto request = [&](const std::string& sha) {
+    HydrationRequest r = Request("F:9", 0, static_cast<int64_t>(content.size()));
+    r.file_size = static_cast<int64_t>(content.size());
+    r.content_sha256 = sha;
+    return r;
+  };
+  auto success_bytes = [](const RecordingSink& sink) {
+    int64_t n = 0;
+    for (const auto& p : sink.pieces) n += p.status == platform::kStatusSuccess ? p.length : 0;
+    return n;
+  };
+  const std::string good_sha = platform::Sha256HexOf(content);
+  {
+    SCOPED_TRACE("matching, upper-case listed hash");
+    ScopedOutputCapture out;
+    FakeDownload src;
+    src.content = content;
+    RecordingSink sink;
+    std::string upper = good_sha;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    RunHydration(request(upper), src, sink);
+    EXPECT_EQ(sink.Data(), content);
+    EXPECT_EQ(sink.pieces.back().offset + sink.pieces.back().length,
+              static_cast<int64_t>(content.size()));
+    EXPECT_LT(sink.pieces.back().offset, static_cast<int64_t>(content.size()));
+    EXPECT_NE(out.out().find("[HYDRATE-OK] wrote 1048576 bytes (file id=9, streamed 1048576B"),
+              std::string::npos);
+    EXPECT_EQ(out.err(), "");
+  }
+  {
+    SCOPED_TRACE("other content");
+    ScopedOutputCapture out;
+    FakeDownload src;
+    src.content = content;
+    src.content[12345] ^= 1;
+    RecordingSink sink;
+    RunHydration(request(good_sha), src, sink);
+    EXPECT_LT(success_bytes(sink), static_cast<int64_t>(content.size()));
+    EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+    EXPECT_EQ(out.err(), "[HYDRATE-ERR] SHA-256 mismatch for id=9: listed " + good_sha +
+                             ", received " + platform::Sha256HexOf(src.content) + "\n");
+    EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
+  }
+  {
+    SCOPED_TRACE("longer: an error page after the content");
+    ScopedOutputCapture out;
+    FakeDownload src;
+    src.content = content + "{\"success\":false}";
+    RecordingSink sink;
+    RunHydration(request(""), src, sink);
+    EXPECT_LT(success_bytes(sink), static_cast<int64_t>(content.size()));
+    EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+    EXPECT_EQ(out.err(), "[HYDRATE-ERR] body longer than the listed size 1048576 for id=9\n");
+    EXPECT_LT(src.delivered, src.content.size() + 1);
+  }
+  {
+    SCOPED_TRACE("shorter");
+    ScopedOutputCapture out;
+    FakeDownload src;
+    src.content = content.substr(0, 700000);
+    RecordingSink sink;
+    RunHydration(request(""), src, sink);
+    EXPECT_LT(success_bytes(sink), 700000);
+    EXPECT_EQ(sink.pieces.back().status, platform::kStatusEndOfFile);
+    EXPECT_EQ(out.err(), "[HYDRATE-WARN] expected 1048576 but only wrote 700000\n");
+  }
+}
+
+
+TEST(Hydration, DownloadStopsAtTheNextChunkOnceTheFetchIsGone) {
+  class EndingSink : public RecordingSink {
+   public:
+    bool Active() override { return ++asked <= 3; }
+    int asked = 0;
+  };
+  ScopedOutputCapture out;
+  FakeDownload src;
+  src.content = Body(4 << 20);
+  EndingSink sink;
+  RunHydration(Request("F:1", 0, 4 << 20), src, sink);
+  EXPECT_EQ(src.delivered, 4u * 16 * 1024);  // the chunk that found it gone is the last
+  EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+  EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
 }
 
 }  // namespace

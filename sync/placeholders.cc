@@ -15,6 +15,20 @@ namespace {
 
 std::string Utf8(const std::filesystem::path& p) { return platform::PathToUtf8(p); }
 
+// The listed SHA-256 as the provider keeps it: 64 lower-case hex digits, or
+// nothing when the service sent something else (the fetch then checks the
+// size only).
+std::string ListedSha256(std::string_view listed) {
+  if (listed.size() != 64) return {};
+  std::string out;
+  for (char c : listed) {
+    const char l = (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return {};
+    out.push_back(l);
+  }
+  return out;
+}
+
 bool IsPlaceholderAttributes(const std::filesystem::path& path, uint32_t* attributes) {
   return platform::ReadFileAttributes(path, attributes) == 0 &&
          (*attributes & platform::kFileAttributeReparsePoint) != 0;
@@ -47,13 +61,13 @@ bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_vie
 }
 
 bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
-                            int64_t size) {
+                            int64_t size, std::string_view content_sha256) {
   platform::PlaceholderHandle handle;
   if (const uint32_t err = handle.Open(path, /*delete_access=*/true); err != 0) {
     Err(Cat("[REPOINT-ERR] CreateFile failed for ", Utf8(path), " err=", err, "\n"));
     return false;
   }
-  const platform::Hresult hr = handle.Repoint(FileIdentity(file_id), size);
+  const platform::Hresult hr = handle.Repoint(FileIdentity(file_id), size, ListedSha256(content_sha256));
   if (platform::Succeeded(hr)) return true;
   Err(Cat("[REPOINT-ERR] hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
   return false;
@@ -90,6 +104,7 @@ void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector
     item.attributes = platform::kFileAttributeNormal;
     item.size = f.size;
     item.identity = FileIdentity(f.id);
+    item.content_sha256 = ListedSha256(f.sha256);
     item.mark_in_sync = true;
     items.push_back(std::move(item));
   }

@@ -23,10 +23,10 @@ namespace zem {
 bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id);
 
 // Points the file placeholder at `path` to server file `file_id` of `size`
-// bytes, dropping its local content (the next read downloads the new
+// bytes (and listed SHA-256, may be empty), dropping its local content (the next read downloads the new
 // version), in sync. Line: "[REPOINT-ERR] hr=0x<hex> for <path>".
 bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
-                            int64_t size);
+                            int64_t size, std::string_view content_sha256);
 
 // Makes a new local file a placeholder with the pending identity, not in
 // sync. Any placeholder already is left alone (true); a missing path gives

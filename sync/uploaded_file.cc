@@ -1,5 +1,8 @@
 #include "sync/uploaded_file.h"
 
+#include <map>
+#include <mutex>
+
 #include "common/cat.h"
 #include "common/output.h"
 #include "platform/cloud_files.h"
@@ -13,6 +16,27 @@
 #include "sync/state/known_files.h"
 
 namespace zem {
+namespace {
+
+constexpr auto kAdoptionMemory = std::chrono::minutes(10);
+
+std::mutex g_adopted_mu;  // guards g_adopted only
+std::map<std::filesystem::path, std::chrono::steady_clock::time_point> g_adopted;
+
+void RememberAdoption(const std::filesystem::path& path) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(g_adopted_mu);
+  std::erase_if(g_adopted, [&](const auto& entry) { return now - entry.second > kAdoptionMemory; });
+  g_adopted[path] = now;
+}
+
+}  // namespace
+
+bool AdoptedSince(const std::filesystem::path& path, std::chrono::steady_clock::time_point since) {
+  std::lock_guard lock(g_adopted_mu);
+  const auto it = g_adopted.find(path);
+  return it != g_adopted.end() && it->second >= since;
+}
 
 std::string Sha256File(const std::filesystem::path& path) {
   const auto r = platform::Sha256File(path);
@@ -46,6 +70,7 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
     }
   }
   if (!ok) return false;
+  RememberAdoption(path);
   AddKnownFile(file_id, path);
   if (unchanged && !sha256.empty()) SetDirtyEntry(path, DirtyEntry{mtime_before, sha256});
   return true;

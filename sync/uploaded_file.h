@@ -2,6 +2,7 @@
 // file a placeholder of the new server file and remember it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,12 @@ std::string Sha256File(const std::filesystem::path& path);
 // ("[CONVERT-ERR]" printed; the file keeps its state).
 bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
                        int64_t mtime_before, const std::string& sha256);
+
+// True when AdoptUploadedFile gave `path` an identity at or after `since`
+// (remembered for ten minutes): a folder listing taken before then cannot
+// show the file, which is no reason to take it for one gone from the
+// service. Thread-safe.
+bool AdoptedSince(const std::filesystem::path& path, std::chrono::steady_clock::time_point since);
 
 // A name for the local copy that lost a conflict: "<stem> (冲突副本)<ext>",
 // then "(冲突副本 2)", … until `taken` says the name is free.

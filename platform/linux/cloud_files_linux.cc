@@ -4,6 +4,7 @@
 // calls then pass through the mount) or not.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +16,14 @@
 #include "platform/file_attributes.h"
 #include "platform/linux/cloud_files_xattrs.h"
 #include "platform/linux/fuse_sync_root.h"
+#include "platform/linux/stale_mount.h"
 
 namespace zem::platform {
 namespace {
 
 using fusefs::FuseSyncRoot;
+
+constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;  // FUSE_SUPER_MAGIC
 
 std::mutex g_roots_mu;
 std::map<ConnectionKey, std::shared_ptr<FuseSyncRoot>> g_roots;  // guarded by g_roots_mu
@@ -103,6 +107,9 @@ int DescribeNewPlaceholder(int fd, const PlaceholderSpec& item, bool directory) 
     if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrSize, static_cast<uint64_t>(item.size)))
       return err;
   }
+  if (!directory && !item.content_sha256.empty()) {
+    if (int err = fusefs::SetXattr(fd, fusefs::kXattrSha256, item.content_sha256)) return err;
+  }
   if (const uint32_t bits = item.attributes & kXattrBits) {
     if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrAttributes, bits)) return err;
   }
@@ -113,9 +120,20 @@ int DescribeNewPlaceholder(int fd, const PlaceholderSpec& item, bool directory) 
   return fusefs::SetXattr(fd, fusefs::kXattrIdentity, item.identity);
 }
 
+bool IsHexSha256(std::string_view s) {
+  if (s.size() != 64) return false;
+  for (char c : s) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
 Hresult CreateOne(int base_fd, PlaceholderSpec& item) {
   const std::string name = item.relative_name.string();
-  if (name.empty() || item.identity.size() > 4096 || item.size < 0) return kHrInvalidArgument;
+  if (!IsPlainPlaceholderName(item.relative_name) || item.identity.size() > 4096 ||
+      item.size < 0 || (!item.content_sha256.empty() && !IsHexSha256(item.content_sha256))) {
+    return kHrInvalidArgument;
+  }
   const bool directory = (item.attributes & kFileAttributeDirectory) != 0;
   if (directory ? mkdirat(base_fd, name.c_str(), 0755)
                 : mknodat(base_fd, name.c_str(), S_IFREG | 0644, 0)) {
@@ -133,6 +151,19 @@ Hresult CreateOne(int base_fd, PlaceholderSpec& item) {
 }
 
 }  // namespace
+
+bool IsPlainPlaceholderName(const std::filesystem::path& name) {
+  const std::string& s = name.native();
+  return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos &&
+         s.find('\0') == std::string::npos;
+}
+
+Hresult RecoverSyncRootFolder(const std::filesystem::path& root) {
+  fusefs::DetachStaleMount(root);
+  struct statfs sfs;
+  if (statfs(root.c_str(), &sfs) != 0 && errno == ENOTCONN) return HresultFromOsError(ENOTCONN);
+  return 0;
+}
 
 Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
                         ConnectionKey* key) {
@@ -175,6 +206,11 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
   const int err = r->Transfer(key.transfer, status, data, offset, length);
   if (err == ENOENT) return kHrInvalidKey;
   return HresultFromOsError(static_cast<uint32_t>(err));
+}
+
+bool IsFetchActive(const TransferKey& key) {
+  auto r = FindRoot(key.connection);
+  return r && r->FetchActive(key.transfer);
 }
 
 Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
@@ -250,29 +286,86 @@ Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
                                     : fusefs::UpdateStateBits(fd, 0, fusefs::kStateInSync));
 }
 
-Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size) {
+namespace {
+
+// The connected root of this process whose mount holds `fd`, with the path
+// of `fd`'s entry relative to it; null when `fd` is on no such mount.
+std::shared_ptr<FuseSyncRoot> ServingRoot(int fd, std::string* rel) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return nullptr;
+  std::vector<std::shared_ptr<FuseSyncRoot>> roots;
+  {
+    std::lock_guard lock(g_roots_mu);
+    for (auto& [k, r] : g_roots) roots.push_back(r);
+  }
+  for (auto& r : roots) {
+    if (r->mount_dev() != st.st_dev) continue;
+    char buf[4096];
+    const ssize_t n = readlink(fusefs::ProcFdPath(fd).c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return nullptr;
+    const std::string path(buf, static_cast<size_t>(n));
+    const std::string prefix = r->root().string() + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return nullptr;
+    *rel = path.substr(prefix.size());
+    return r;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
+                                   std::string_view content_sha256) {
   if (!is_open()) return kHrInvalidKey;
-  if (identity.size() > 4096 || size < 0) return kHrInvalidArgument;
+  if (identity.size() > 4096 || size < 0 ||
+      (!content_sha256.empty() && !IsHexSha256(content_sha256))) {
+    return kHrInvalidArgument;
+  }
   const int fd = static_cast<int>(native_);
-  std::string old;
-  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
   struct stat st;
   if (fstat(fd, &st) != 0) return HresultFromOsError(errno);
-  if (!S_ISREG(st.st_mode)) return kHrNotACloudFile;
-  // Drop the stale content first: until the size attribute is back the file
-  // shows as empty, never as the old content under the new identity.
-  if (truncate(fusefs::ProcFdPath(fd).c_str(), 0) != 0) return HresultFromOsError(errno);
-  if (size > 0) {
-    if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrSize, static_cast<uint64_t>(size)))
-      return HresultFromOsError(err);
-  } else if (int err = fusefs::RemoveXattr(fd, fusefs::kXattrSize)) {
-    return HresultFromOsError(err);
+  std::string old;
+  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
+  if (!S_ISREG(st.st_mode)) return kHrInvalidArgument;
+
+  // On a mount this process serves, the backing file is changed directly
+  // (a fetch of the old content is abandoned first) and the kernel's copy
+  // dropped afterwards; elsewhere the file is reopened with truncation.
+  std::string rel;
+  const std::shared_ptr<FuseSyncRoot> root = ServingRoot(fd, &rel);
+  int b = -1;
+  if (root) {
+    b = openat(root->root_fd(), rel.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (b >= 0) {
+      struct stat bst;
+      if (fstat(b, &bst) == 0) root->hydration().Abandon(bst.st_ino);
+    }
   }
-  const uint32_t state = fusefs::kStateInSync | (size > 0 ? 0 : fusefs::kStateHydrated);
-  if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrState, state)) {
-    return HresultFromOsError(err);
+  // The fetching mark first: content left half-replaced by a crash is
+  // dropped at the next access.
+  Hresult hr = HresultFromOsError(
+      fusefs::UpdateStateBits(b >= 0 ? b : fd, fusefs::kStateFetching, fusefs::kStateInSync));
+  if (b < 0 && Succeeded(hr)) {
+    b = open(fusefs::ProcFdPath(fd).c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
   }
-  return HresultFromOsError(fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity));
+  if (b < 0) return Succeeded(hr) ? HresultFromOsError(errno) : hr;
+  auto step = [&](int err) {
+    if (Succeeded(hr) && err != 0) hr = HresultFromOsError(static_cast<uint32_t>(err));
+  };
+  step(ftruncate(b, 0) == 0 ? 0 : errno);
+  step(size > 0 ? fusefs::SetXattrNumber(b, fusefs::kXattrSize, static_cast<uint64_t>(size))
+                : fusefs::RemoveXattr(b, fusefs::kXattrSize));
+  step(content_sha256.empty() ? fusefs::RemoveXattr(b, fusefs::kXattrSha256)
+                              : fusefs::SetXattr(b, fusefs::kXattrSha256, content_sha256));
+  step(fusefs::SetXattr(b, fusefs::kXattrIdentity, identity));
+  // Last: in sync, not hydrated (an empty file is whole), no fetching mark.
+  if (Succeeded(hr)) {
+    step(fusefs::SetXattrNumber(b, fusefs::kXattrState,
+                                fusefs::kStateInSync | (size > 0 ? 0 : fusefs::kStateHydrated)));
+  }
+  close(b);
+  if (root) root->Invalidate(("/" + rel).c_str());
+  return hr;
 }
 
 Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
@@ -281,14 +374,29 @@ Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   if (int err = fusefs::ReadPlaceholderXattrs(static_cast<int>(native_), &x)) {
     return HresultFromOsError(err);
   }
-  state->is_placeholder = x.is_placeholder;
-  state->in_sync = x.is_placeholder && (x.state & fusefs::kStateInSync) != 0;
-  state->hydrated = !x.content_remote;
-  state->identity = x.identity;
   struct stat st;
-  if (x.content_remote) {
+  const bool file = fstat(static_cast<int>(native_), &st) == 0 && S_ISREG(st.st_mode);
+  // Through a mount, sizes are the mount's (it has settled the file at open).
+  struct statfs sfs;
+  const bool mounted = fstatfs(static_cast<int>(native_), &sfs) == 0 && sfs.f_type == kFuseMagic;
+  // Content on disk while the size says remote (the mount settles this at
+  // the first access; unmounted it is read the same way): with the fetching
+  // mark it is a cut-off fetch (remote), else the user's content written
+  // while the folder was not mounted (local, changed).
+  bool remote = x.content_remote;
+  bool user_content = false;
+  if (remote && file && !mounted && st.st_size != 0 && !(x.state & fusefs::kStateFetching)) {
+    remote = false;
+    user_content = true;
+  }
+  state->is_placeholder = x.is_placeholder;
+  state->in_sync = x.is_placeholder && !user_content && (x.state & fusefs::kStateInSync) != 0;
+  state->hydrated = !remote;
+  state->identity = x.identity;
+  state->logical_size = 0;
+  if (remote) {
     state->logical_size = x.logical_size;
-  } else if (fstat(static_cast<int>(native_), &st) == 0 && S_ISREG(st.st_mode)) {
+  } else if (file) {
     state->logical_size = st.st_size;
   }
   return 0;

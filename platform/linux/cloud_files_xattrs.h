@@ -3,7 +3,10 @@
 //   user.zem.identity    the identity bytes; its presence makes a placeholder
 //   user.zem.size        decimal logical size of a file whose content is not
 //                        on disk yet (the file itself is empty)
-//   user.zem.state       decimal flags: 1 in sync, 2 hydrated
+//   user.zem.state       decimal flags: 1 in sync, 2 hydrated, 4 a fetch (or
+//                        a re-point) is writing the content: what is on
+//                        disk is no content until the bit is gone
+//   user.zem.sha256      listed SHA-256 of a file's content, when known
 //   user.zem.attributes  decimal Windows attribute bits with no POSIX meaning
 //                        (READONLY, HIDDEN, SYSTEM, TEMPORARY)
 //   user.zem.syncroot    on the sync-root folder: its registration id
@@ -24,9 +27,11 @@ inline constexpr char kXattrSize[] = "user.zem.size";
 inline constexpr char kXattrState[] = "user.zem.state";
 inline constexpr char kXattrAttributes[] = "user.zem.attributes";
 inline constexpr char kXattrSyncRoot[] = "user.zem.syncroot";
+inline constexpr char kXattrSha256[] = "user.zem.sha256";
 
 inline constexpr uint32_t kStateInSync = 1;
 inline constexpr uint32_t kStateHydrated = 2;
+inline constexpr uint32_t kStateFetching = 4;
 
 int GetXattr(int fd, const char* name, std::string* value);
 int SetXattr(int fd, const char* name, std::string_view value);

@@ -101,6 +101,24 @@ int HydrationTable::WaitForRange(ino_t inode, int64_t offset, int64_t length,
   return ok ? 0 : EIO;
 }
 
+bool HydrationTable::Active(int64_t id) {
+  std::lock_guard lock(mu_);
+  return !stopping_ && by_id_.count(id) != 0;
+}
+
+void HydrationTable::Abandon(ino_t inode) {
+  std::shared_ptr<Fetch> f;
+  {
+    std::lock_guard lock(mu_);
+    auto it = by_inode_.find(inode);
+    if (it == by_inode_.end()) return;
+    f = it->second;
+  }
+  std::lock_guard write_lock(f->write_mu);
+  std::lock_guard lock(mu_);
+  FailLocked(f);
+}
+
 bool HydrationTable::InFlight(ino_t inode) {
   std::lock_guard lock(mu_);
   return by_inode_.count(inode) != 0;
@@ -125,9 +143,14 @@ int HydrationTable::Transfer(int64_t id, uint32_t status, const void* data, int6
       return 0;
     }
   }
-  // Bytes past the logical end (a body longer than the listed size) are not
-  // part of the file.
-  const int64_t end = std::min(offset + length, f->start.size);
+  // Bytes past the logical end (a body longer than the listed size) mean the
+  // content is not what was listed: the fetch fails.
+  if (offset + length > f->start.size) {
+    std::lock_guard lock(mu_);
+    FailLocked(f);
+    return EINVAL;
+  }
+  const int64_t end = offset + length;
   const char* p = static_cast<const char*>(data);
   for (int64_t at = offset; at < end;) {
     const ssize_t n = pwrite(f->start.backing_fd, p + (at - offset),
@@ -152,8 +175,8 @@ void HydrationTable::FinishIfCompleteLocked(const std::shared_ptr<Fetch>& f) {
   if (f->done || f->failed || !f->arrived.Covers(0, f->start.size)) return;
   const int fd = f->start.backing_fd;
   // The content is whole: the file stops being a stand-in for remote data.
-  if (ftruncate(fd, f->start.size) != 0 ||
-      UpdateStateBits(fd, kStateHydrated, 0) != 0 || RemoveXattr(fd, kXattrSize) != 0) {
+  if (ftruncate(fd, f->start.size) != 0 || RemoveXattr(fd, kXattrSize) != 0 ||
+      UpdateStateBits(fd, kStateHydrated, kStateFetching) != 0) {
     FailLocked(f);
     return;
   }
@@ -169,9 +192,11 @@ void HydrationTable::FailLocked(const std::shared_ptr<Fetch>& f) {
   f->failed = true;
   // Never leave a partial body where an unmounted reader would take it for
   // the whole file.
-  if (ftruncate(f->start.backing_fd, 0) != 0) {
-    // The file keeps user.zem.size, so the mount still treats it as remote.
+  if (ftruncate(f->start.backing_fd, 0) == 0) {
+    UpdateStateBits(f->start.backing_fd, 0, kStateFetching);
   }
+  // Else the fetching mark stays, so the partial content is dropped at the
+  // next access; the file keeps user.zem.size and stays remote either way.
   RestoreMtime(f->start);
   by_inode_.erase(f->inode);
   by_id_.erase(f->id);

@@ -6,10 +6,12 @@
 // the backing file. Readers wait only for their own range, so they stream
 // behind the download; any number of readers share the fetch. When the whole
 // file has arrived it is marked hydrated (user.zem.size removed, state bit
-// set) and leaves the table; later reads go straight to the backing file. A
+// set) and leaves the table; while it runs the file carries the fetching
+// state bit, so content cut short by a crash is never taken for the file; later reads go straight to the backing file. A
 // failed fetch fails its waiting readers with EIO, empties the backing file
 // again (partial content is never served as the whole file) and leaves it
-// not hydrated; the next read starts a new fetch.
+// not hydrated; the next read starts a new fetch. Bytes past the logical
+// size fail the fetch.
 //
 // Lock order: Fetch::write_mu before HydrationTable::mu_. Nothing calls out
 // (callbacks, the kernel) while holding mu_.
@@ -46,6 +48,7 @@ struct FetchStart {
   int backing_fd = -1;  // opened read-write on the backing file; owned by the fetch
   int64_t size = 0;     // logical size of the file
   std::string identity;
+  std::string sha256;   // listed SHA-256 of the content, when known
   std::string full_path;
   uint32_t pid = 0;
   struct timespec mtime = {};  // restored when the fetch ends: hydration is no local change
@@ -75,6 +78,13 @@ class HydrationTable {
 
   // True while a fetch of `inode` runs (its on-disk size is then partial).
   bool InFlight(ino_t inode);
+
+  // True while fetch `id` can take transfers (false once it failed, completed
+  // or the table is stopping).
+  bool Active(int64_t id);
+
+  // Fails the fetch of `inode`, if one runs (its content is being replaced).
+  void Abandon(ino_t inode);
 
   // Fails every fetch, refuses new ones and joins the fetch threads.
   void Stop();

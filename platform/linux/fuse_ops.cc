@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "platform/file_attributes.h"
 #include "platform/linux/cloud_files_xattrs.h"
@@ -28,6 +30,9 @@
 
 namespace zem::platform::fusefs {
 namespace {
+
+// How long the kernel may keep entries, attributes and missing names.
+constexpr double kCacheSeconds = 30.0;
 
 // One open file of the mount.
 struct OpenFile {
@@ -45,7 +50,31 @@ struct OpenFile {
 
 FuseSyncRoot* Self() { return static_cast<FuseSyncRoot*>(fuse_get_context()->private_data); }
 int Root() { return Self()->root_fd(); }
+// The thread that made the request: FUSE reports the caller's thread id,
+// not its process id.
 uint32_t CallerPid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
+
+// The process a thread belongs to (the "Tgid:" of /proc/<tid>/status), so
+// completions carry a process id as the Windows callbacks do and the agent
+// recognises its own threads' changes. The thread itself when it is gone.
+uint32_t ProcessOfThread(uint32_t tid) {
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%u/status", tid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return tid;
+  char buf[1024];
+  const ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return tid;
+  const std::string_view text(buf, static_cast<size_t>(n));
+  const size_t at = text.find("\nTgid:");
+  if (at == std::string_view::npos) return tid;
+  size_t i = at + 6;
+  while (i < text.size() && (text[i] == '\t' || text[i] == ' ')) ++i;
+  uint32_t tgid = 0;
+  const auto r = std::from_chars(text.data() + i, text.data() + text.size(), tgid);
+  return r.ec == std::errc() && tgid != 0 ? tgid : tid;
+}
 OpenFile* File(struct fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 // "/a/b" -> "a/b"; "/" -> ".".
@@ -123,11 +152,19 @@ int OpenForFetch(int fd, const std::string& rel, uint32_t pid, FetchStart* start
     close(rw);
     return err;
   }
+  // Recorded before the first byte is written: content cut short by a crash
+  // is dropped at the next access instead of passing for the file.
+  if (int err = UpdateStateBits(rw, kStateFetching, 0); err != 0) {
+    close(rw);
+    return err;
+  }
+  std::string sha;
+  if (GetXattr(rw, kXattrSha256, &sha) == 0) start->sha256 = sha;
   start->backing_fd = rw;
   start->size = x.logical_size;
   start->identity = x.identity;
   start->full_path = Self()->FullPath(rel).string();
-  start->pid = pid;
+  start->pid = ProcessOfThread(pid);
   start->mtime = st.st_mtim;
   return 0;
 }
@@ -154,38 +191,90 @@ int HydrateWhole(int fd, const std::string& rel) {
 
 // --- operations -----------------------------------------------------------
 
-void* do_init(struct fuse_conn_info*, struct fuse_config* cfg) {
+void* do_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->use_ino = 1;
   cfg->hard_remove = 1;   // no .fuse_hidden files: open files are used by descriptor
   cfg->nullpath_ok = 1;
-  // Logical sizes of placeholders change without the kernel knowing (a
-  // placeholder created or hydrated by another path), so attributes and
-  // entries are never cached.
-  cfg->entry_timeout = 0;
-  cfg->attr_timeout = 0;
-  cfg->negative_timeout = 0;
+  // The kernel keeps entries and attributes for a while. Everything that
+  // changes a placeholder behind the kernel's back goes through the
+  // extended-attribute handlers below, which drop the kernel's copy, so the
+  // next stat after such a change asks again.
+  cfg->entry_timeout = kCacheSeconds;
+  cfg->attr_timeout = kCacheSeconds;
+  cfg->negative_timeout = kCacheSeconds;
+  // Reads of local content are spliced from the backing file to the device.
+  conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+  // A first listing hands the kernel every entry's attributes at once; a
+  // repeated one, whose entries the kernel still holds, is a plain listing
+  // (the kernel decides: readdirplus "auto").
+  conn->want |= conn->capable & (FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO);
+  // No POSIX ACLs: the kernel checks the mode bits only (default_permissions).
+  conn->want &= ~FUSE_CAP_POSIX_ACL;
   return fuse_get_context()->private_data;
 }
 
+// A file that holds content while user.zem.size says its content is remote,
+// with no fetch running, is one of two leftovers: the fetching mark is still
+// set (a fetch or re-point cut short by a crash; its content is dropped and
+// the file is remote again), or content was written into the folder while it
+// was not mounted (it is the user's: content local, not in sync, never
+// fetched over). `fd` is the backing file. Returns true when the file now
+// holds its content locally.
+bool SettleLeftover(int fd) {
+  const uint64_t state = GetXattrNumber(fd, kXattrState, 0);
+  const int rw = open(ProcFdPath(fd).c_str(), O_RDWR | O_CLOEXEC);
+  if (rw < 0) return false;
+  bool local = false;
+  if (state & kStateFetching) {
+    if (ftruncate(rw, 0) == 0) UpdateStateBits(rw, 0, kStateFetching | kStateHydrated);
+  } else {
+    // Order: the content counts as changed before it stops being remote.
+    UpdateStateBits(rw, 0, kStateInSync);
+    RemoveXattr(rw, kXattrSha256);
+    local = RemoveXattr(rw, kXattrSize) == 0;
+    if (local) UpdateStateBits(rw, kStateHydrated, 0);
+  }
+  close(rw);
+  return local;
+}
+
+// Fills in the size a regular file shows: the logical size held by
+// user.zem.size while its content is remote (the file is empty on disk, or
+// partial while a fetch runs). The attribute is read from the open `fd`, or
+// else from `xattr_path` (a regular file there: following links is safe).
+void ApplyLogicalSize(int fd, const std::string& xattr_path, struct stat* st) {
+  if (!S_ISREG(st->st_mode)) return;
+  char value[32];
+  const ssize_t n = fd >= 0 ? fgetxattr(fd, kXattrSize, value, sizeof value)
+                            : getxattr(xattr_path.c_str(), kXattrSize, value, sizeof value);
+  if (n <= 0) return;
+  const int64_t logical = ParseSize(std::string(value, static_cast<size_t>(n)));
+  if (logical < 0) return;
+  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) {
+    const int backing = fd >= 0 ? dup(fd) : open(xattr_path.c_str(), O_PATH | O_CLOEXEC);
+    if (backing < 0) return;
+    const bool local = SettleLeftover(backing);
+    close(backing);
+    if (local) return;  // the on-disk size is the file's size now
+  }
+  st->st_size = logical;
+  st->st_blocks = 0;
+}
+
+// "/proc/self/fd/<root>/<rel>": the entry seen from the root descriptor,
+// without going through the mount.
+std::string BackingPath(const std::string& rel) { return ProcFdPath(Root()) + "/" + rel; }
+
 int do_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
   OpenFile* f = fi ? File(fi) : nullptr;
-  const std::string rel = Rel(path);
-  if (f ? fstat(f->fd, st) : fstatat(Root(), rel.c_str(), st, AT_SYMLINK_NOFOLLOW)) return -errno;
-  if (!S_ISREG(st->st_mode)) return 0;
-  // Remote content: the file is empty on disk (or partial while it hydrates).
-  if (st->st_size != 0 && !Self()->hydration().InFlight(st->st_ino)) return 0;
-  std::string size;
-  int err;
   if (f) {
-    err = GetXattr(f->fd, kXattrSize, &size);
-  } else {
-    PathFd pfd(rel);
-    err = pfd.ok() ? GetXattr(pfd.get(), kXattrSize, &size) : errno;
+    if (fstat(f->fd, st) != 0) return -errno;
+    ApplyLogicalSize(f->fd, std::string(), st);
+    return 0;
   }
-  if (err == 0 && ParseSize(size) >= 0) {
-    st->st_size = ParseSize(size);
-    st->st_blocks = 0;
-  }
+  const std::string rel = Rel(path);
+  if (fstatat(Root(), rel.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -errno;
+  ApplyLogicalSize(-1, BackingPath(rel), st);
   return 0;
 }
 
@@ -223,7 +312,7 @@ int do_remove(const char* path, bool directory) {
   info.identity = std::move(identity);
   info.path = Self()->FullPath(rel);
   info.is_directory = directory;
-  info.pid = CallerPid();
+  info.pid = ProcessOfThread(CallerPid());
   Self()->notifier().Defer(Notifier::Kind::kDelete, std::move(info));
   return 0;
 }
@@ -238,8 +327,35 @@ int do_symlink(const char* target, const char* path) {
   return 0;
 }
 
+// Why renaming the entry `rel` here would lose something, or null when it
+// may be renamed. Folders of the service (and the virtual roots) cannot be
+// created or renamed through the service, so the sync would recreate the
+// old folder and drop the renamed one with its content; the shared and
+// recycle-bin areas are read-only.
+const char* RenameRefusal(const std::string& rel) {
+  PathFd pfd(rel);
+  if (!pfd.ok()) return nullptr;
+  const std::string id = IdentityOf(pfd.get());
+  if (id.size() < 2 || id[1] != ':') return nullptr;
+  if (id[0] == 'S' || id[0] == 'R') return "read-only items cannot be renamed";
+  struct stat st;
+  if ((id[0] == 'D' || id[0] == 'V') && fstat(pfd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return "folders are renamed on the web, not here";
+  }
+  return nullptr;
+}
+
 int do_rename(const char* from, const char* to, unsigned int flags) {
   const std::string rel_from = Rel(from), rel_to = Rel(to);
+  if (const char* why = RenameRefusal(rel_from)) {
+    // One write: lines of several threads never mix.
+    const std::string line = "[RENAME-REFUSED] " + Self()->FullPath(rel_from).string() + ": " +
+                             why + "\n";
+    if (write(STDERR_FILENO, line.data(), line.size()) < 0) {
+      // Nowhere to report it; the refusal stands.
+    }
+    return -EPERM;
+  }
   if (renameat2(Root(), rel_from.c_str(), Root(), rel_to.c_str(), flags) != 0) return -errno;
   ChangeInfo info;
   {
@@ -251,7 +367,7 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
   info.connection = Self()->key();
   info.path = Self()->FullPath(rel_to);
   info.source_path = Self()->FullPath(rel_from);
-  info.pid = CallerPid();
+  info.pid = ProcessOfThread(CallerPid());
   Self()->notifier().Defer(Notifier::Kind::kRename, std::move(info));
   return 0;
 }
@@ -330,6 +446,17 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
     close(fd);
     return -err;
   }
+  if (x.content_remote) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size != 0 &&
+        !Self()->hydration().InFlight(st.st_ino)) {
+      SettleLeftover(fd);
+      if (int err = ReadPlaceholderXattrs(fd, &x); err != 0) {
+        close(fd);
+        return -err;
+      }
+    }
+  }
   if (writable && IsReadOnlyPlaceholder(x)) {
     close(fd);
     return -EACCES;
@@ -367,6 +494,11 @@ int OpenCommon(const char* path, struct fuse_file_info* fi, int fd) {
   f->modified = writable && (flags & O_TRUNC);
   f->last_pid = CallerPid();
   fi->fh = reinterpret_cast<uint64_t>(f);
+  // No FLUSH on close: there is nothing to flush, and a close that waits for
+  // this process would never end when the agent is killed with one of its
+  // own files open (the exiting process closes its files before the FUSE
+  // device, so nobody is left to answer).
+  fi->noflush = 1;
   return 0;
 }
 
@@ -389,35 +521,40 @@ int do_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
   return OpenCommon(path, fi, fd);
 }
 
-int do_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+// Reads are answered with the backing descriptor itself: libfuse splices
+// the bytes from the file to the device, so they are never copied through
+// this process. A read of remote content first waits for its range.
+int do_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t off,
+                struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
   if (f->maybe_remote.load()) {
-    std::string logical;
-    const int xerr = GetXattr(f->fd, kXattrSize, &logical);
+    char value[32];
+    const ssize_t n = fgetxattr(f->fd, kXattrSize, value, sizeof value);
     // Only a missing logical size means the content is local: any other
     // failure must not pass the empty file off as the content.
-    if (xerr != 0 && xerr != ENODATA) return -EIO;
-    if (xerr == 0) {
-      const int64_t end = ParseSize(logical);
+    if (n < 0 && errno != ENODATA) return -EIO;
+    if (n >= 0) {
+      const int64_t end = ParseSize(std::string(value, static_cast<size_t>(n)));
       if (end < 0) return -EIO;
-      if (off >= end) return 0;
+      if (off >= end) size = 0;
       size = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - off));
-      if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
-        return -err;
+      if (size > 0) {
+        if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
+          return -err;
+        }
       }
     } else {
       f->maybe_remote = false;  // hydrated meanwhile: plain reads from now on
     }
   }
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(f->fd, buf + done, size - done, off + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -errno;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int>(done);
+  auto* src = static_cast<struct fuse_bufvec*>(malloc(sizeof(struct fuse_bufvec)));
+  if (!src) return -ENOMEM;
+  *src = FUSE_BUFVEC_INIT(size);
+  src->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  src->buf[0].fd = f->fd;
+  src->buf[0].pos = off;
+  *bufp = src;
+  return 0;
 }
 
 int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
@@ -434,8 +571,6 @@ int do_statfs(const char*, struct statvfs* st) {
   return fstatvfs(Root(), st) == 0 ? 0 : -errno;
 }
 
-int do_flush(const char*, struct fuse_file_info*) { return 0; }
-
 int do_release(const char* path, struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
   if (f->writable && f->modified) {
@@ -445,7 +580,7 @@ int do_release(const char* path, struct fuse_file_info* fi) {
     info.path = Self()->FullPath(path ? Rel(path) : f->rel);
     struct stat st;
     info.deleted = fstat(f->fd, &st) == 0 && st.st_nlink == 0;
-    info.pid = f->last_pid;
+    info.pid = ProcessOfThread(f->last_pid);
     Self()->notifier().Defer(Notifier::Kind::kClose, std::move(info));
   }
   close(f->fd);
@@ -458,30 +593,57 @@ int do_fsync(const char*, int datasync, struct fuse_file_info* fi) {
   return (datasync ? fdatasync(fd) : fsync(fd)) == 0 ? 0 : -errno;
 }
 
+// The placeholder's own attributes (user.zem.*) decide the size and state
+// the mount reports: when one changes, the kernel's copy of the entry's
+// attributes is dropped before the change is acknowledged, so the caller's
+// next stat already sees the new values.
+bool IsPlaceholderAttribute(const char* name) {
+  return std::strncmp(name, "user.zem.", 9) == 0;
+}
+
+// Only the user and trusted namespaces are kept. The mount enforces no ACLs
+// and carries no security labels, and says so: "not supported" for those
+// names (ls -l then stops asking for them on this filesystem after the
+// first file, instead of two round trips per file).
+bool SupportedAttribute(const char* name) {
+  return std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+}
+
 int do_setxattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  return setxattr(ProcFdPath(pfd.get()).c_str(), name, value, size, flags) == 0 ? 0 : -errno;
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
+  if (lsetxattr(BackingPath(Rel(path)).c_str(), name, value, size, flags) != 0) return -errno;
+  if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
+  return 0;
 }
 
 int do_getxattr(const char* path, const char* name, char* value, size_t size) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  const ssize_t n = getxattr(ProcFdPath(pfd.get()).c_str(), name, value, size);
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
+  const ssize_t n = lgetxattr(BackingPath(Rel(path)).c_str(), name, value, size);
   return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int do_listxattr(const char* path, char* list, size_t size) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  const ssize_t n = listxattr(ProcFdPath(pfd.get()).c_str(), list, size);
-  return n < 0 ? -errno : static_cast<int>(n);
+  // The backing list, less the names of other namespaces.
+  std::string all(64 * 1024, '\0');
+  const ssize_t n = llistxattr(BackingPath(Rel(path)).c_str(), all.data(), all.size());
+  if (n < 0) return -errno;
+  std::string kept;
+  for (size_t at = 0; at < static_cast<size_t>(n);) {
+    const size_t len = std::strlen(all.data() + at);
+    if (SupportedAttribute(all.data() + at)) kept.append(all.data() + at, len + 1);
+    at += len + 1;
+  }
+  if (size == 0) return static_cast<int>(kept.size());
+  if (kept.size() > size) return -ERANGE;
+  std::memcpy(list, kept.data(), kept.size());
+  return static_cast<int>(kept.size());
 }
 
 int do_removexattr(const char* path, const char* name) {
-  PathFd pfd(Rel(path));
-  if (!pfd.ok()) return -errno;
-  return removexattr(ProcFdPath(pfd.get()).c_str(), name) == 0 ? 0 : -errno;
+  if (!SupportedAttribute(name)) return -EOPNOTSUPP;
+  if (lremovexattr(BackingPath(Rel(path)).c_str(), name) != 0) return -errno;
+  if (IsPlaceholderAttribute(name)) Self()->Invalidate(path);
+  return 0;
 }
 
 int do_opendir(const char* path, struct fuse_file_info* fi) {
@@ -497,18 +659,42 @@ int do_opendir(const char* path, struct fuse_file_info* fi) {
   return 0;
 }
 
-int do_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info* fi,
-               enum fuse_readdir_flags) {
+// Entries carry their directory position as offset, so the library passes
+// a listing's attributes on to the kernel (readdirplus) instead of leaving
+// it to look every entry up again.
+int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+               struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
   DIR* d = reinterpret_cast<DIR*>(fi->fh);
-  rewinddir(d);
-  errno = 0;
-  while (struct dirent* e = readdir(d)) {
-    struct stat st = {};
-    st.st_ino = e->d_ino;
-    st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
-    if (fill(buf, e->d_name, &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  // From the listing's own descriptor: with nullpath_ok the path may be
+  // missing here, and the root's path is not this folder's.
+  (void)path;
+  const std::string dir_backing = plus ? ProcFdPath(dirfd(d)) + "/" : std::string();
+  if (offset == 0) {
+    rewinddir(d);
+  } else {
+    seekdir(d, offset);
   }
-  return errno == 0 ? 0 : -errno;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (!e) break;
+    const off_t next = telldir(d);
+    struct stat st = {};
+    auto fill_flags = static_cast<fuse_fill_dir_flags>(0);
+    const bool dots = e->d_name[0] == '.' &&
+                      (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'));
+    if (plus && !dots && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      ApplyLogicalSize(-1, dir_backing + e->d_name, &st);
+      fill_flags = FUSE_FILL_DIR_PLUS;
+    } else {
+      st.st_ino = e->d_ino;
+      st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
+    }
+    // Full: the next call starts again at this entry.
+    if (fill(buf, e->d_name, &st, next, fill_flags) != 0) return 0;
+  }
+  return -errno;
 }
 
 int do_releasedir(const char*, struct fuse_file_info* fi) {
@@ -536,10 +722,9 @@ struct fuse_operations MakeOperations() {
   ops.chown = do_chown;
   ops.truncate = do_truncate;
   ops.open = do_open;
-  ops.read = do_read;
+  ops.read_buf = do_read_buf;
   ops.write = do_write;
   ops.statfs = do_statfs;
-  ops.flush = do_flush;
   ops.release = do_release;
   ops.fsync = do_fsync;
   ops.setxattr = do_setxattr;

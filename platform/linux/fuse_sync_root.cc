@@ -8,15 +8,19 @@
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "platform/linux/cloud_files_xattrs.h"
+#include "platform/linux/stale_mount.h"
 
 namespace zem::platform::fusefs {
 namespace {
@@ -43,6 +47,32 @@ std::string AbsoluteNormal(const std::filesystem::path& p) {
   return s;
 }
 
+// Operations that never wait for anything but the local disk (no fetch, no
+// write of content): lookups, attributes, extended attributes, listings.
+bool IsQuickRequest(const struct fuse_buf& buf) {
+  if ((buf.flags & FUSE_BUF_IS_FD) || buf.size < 8) return false;
+  uint32_t opcode;
+  std::memcpy(&opcode, static_cast<const char*>(buf.mem) + 4, sizeof opcode);
+  switch (opcode) {
+    case 1:   // LOOKUP
+    case 2:   // FORGET
+    case 3:   // GETATTR
+    case 5:   // READLINK
+    case 17:  // STATFS
+    case 22:  // GETXATTR
+    case 23:  // LISTXATTR
+    case 27:  // OPENDIR
+    case 28:  // READDIR
+    case 29:  // RELEASEDIR
+    case 34:  // ACCESS
+    case 42:  // BATCH_FORGET
+    case 44:  // READDIRPLUS
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool IsFuseMountPoint(const std::filesystem::path& root) {
@@ -63,16 +93,6 @@ bool IsFuseMountPoint(const std::filesystem::path& root) {
   return false;
 }
 
-bool DetachStaleMount(const std::filesystem::path& root) {
-  struct stat st;
-  if (stat(root.c_str(), &st) == 0 || errno != ENOTCONN) return false;
-  if (umount2(root.c_str(), MNT_DETACH) == 0) return true;
-  // Without the privilege to unmount, fusermount3 can detach a user's own mount.
-  const std::string cmd = "fusermount3 -uz -- '" + root.string() + "' >/dev/null 2>&1";
-  if (root.string().find('\'') == std::string::npos && std::system(cmd.c_str()) == 0) return true;
-  return stat(root.c_str(), &st) == 0;
-}
-
 FuseSyncRoot::FuseSyncRoot(std::filesystem::path root, ConnectionKey key,
                            const SyncRootCallbacks& callbacks)
     : root_(std::move(root)),
@@ -86,6 +106,10 @@ FuseSyncRoot::~FuseSyncRoot() { Unmount(); }
 std::filesystem::path FuseSyncRoot::FullPath(const std::string& rel) const {
   if (rel.empty() || rel == ".") return root_;
   return root_ / rel;
+}
+
+void FuseSyncRoot::Invalidate(const char* path) {
+  if (fuse_ && path) fuse_invalidate_path(fuse_, path);
 }
 
 Hresult FuseSyncRoot::Mount() {
@@ -113,10 +137,10 @@ Hresult FuseSyncRoot::Mount() {
     return HresultFromOsError(err);
   }
   mounted_ = true;
+  RecordMountOwner(root_);
 
-  // Non-blocking: several loop threads poll the one device descriptor, and a
-  // thread that lost the race for a request must go back to poll, where the
-  // stop event can reach it.
+  // Non-blocking: the thread that holds the reader role polls the device
+  // together with the stop event, so a stop reaches it at once.
   const int dev = fuse_session_fd(fuse_get_session(fuse_));
   fcntl(dev, F_SETFL, fcntl(dev, F_GETFL) | O_NONBLOCK);
   wake_fd_ = eventfd(0, EFD_CLOEXEC);
@@ -126,24 +150,52 @@ Hresult FuseSyncRoot::Mount() {
     return HresultFromOsError(err);
   }
   for (int i = 0; i < kLoopThreads; ++i) loop_threads_.emplace_back(&FuseSyncRoot::Loop, this);
+  EnlargeReadahead();  // stats the mount: the loop must be answering by now
   return 0;
 }
 
+void FuseSyncRoot::EnlargeReadahead() {
+  // The kernel reads ahead 128 KiB at a time by default; larger requests
+  // halve the round trips of a sequential read. Only root may change it,
+  // and a kernel that refuses simply keeps its default.
+  struct stat st;
+  if (stat(root_.c_str(), &st) != 0) return;
+  mount_dev_ = st.st_dev;
+  const std::string knob = "/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                           std::to_string(minor(st.st_dev)) + "/read_ahead_kb";
+  const int fd = open(knob.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string kb = std::to_string(kReadaheadKb);
+  if (write(fd, kb.data(), kb.size()) < 0) {
+    // Not permitted here: the default stays.
+  }
+  close(fd);
+}
+
+// Leader and followers: one thread at a time holds the reader role and
+// takes the next request off the device; it hands the role on before it
+// processes the request. Every request therefore wakes exactly one thread,
+// while up to kLoopThreads requests (reads waiting on a fetch among them)
+// are processed at once.
 void FuseSyncRoot::Loop() {
   struct fuse_session* se = fuse_get_session(fuse_);
   struct fuse_buf buf = {};
   const int dev = fuse_session_fd(se);
-  while (!fuse_session_exited(se)) {
-    struct pollfd fds[2] = {{dev, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents) break;
-    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+  for (;;) {
+    std::unique_lock lead(reader_mu_);
+    if (stopping_.load() || fuse_session_exited(se)) break;
     const int res = fuse_session_receive_buf(se, &buf);
-    if (res == -EAGAIN || res == -EINTR) continue;
+    if (res == -EAGAIN || res == -EINTR) {
+      struct pollfd fds[2] = {{dev, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents) break;
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+      continue;
+    }
     if (res <= 0) break;  // 0: the mount went away (ENODEV)
+    // Metadata requests are answered from the backing folder at once: the
+    // reader keeps its role for them rather than waking a follower.
+    if (!IsQuickRequest(buf)) lead.unlock();
     fuse_session_process_buf(se, &buf);
     notifier_.FlushDeferred();  // the kernel has its answer now
   }
@@ -159,12 +211,14 @@ void FuseSyncRoot::RunFetch(int64_t id, const FetchStart& s) {
   info.required_offset = 0;
   info.required_length = s.size;
   info.file_size = s.size;
+  info.content_sha256 = s.sha256;
   info.pid = s.pid;
   callbacks_.fetch_data(info);
 }
 
 void FuseSyncRoot::Unmount() {
   // Waiting readers get EIO first, so no loop thread stays blocked in a read.
+  stopping_ = true;  // downloads of running fetches stop from now on
   hydration_.Stop();
   if (wake_fd_ >= 0) {
     const uint64_t one = 1;

@@ -3,16 +3,20 @@
 // opened (O_PATH) before mounting, so the files stay where they are and the
 // folder shows them as they are once unmounted.
 //
-// Threads: kLoopThreads FUSE loop threads (receive + process requests), one
+// Threads: kLoopThreads FUSE loop threads (one of them receives at a time,
+// all of them process requests), one
 // thread per running fetch (HydrationTable), one notification dispatcher
 // (Notifier). Mount starts them all, Unmount joins them all.
 //
-// Lock order: none held across calls here; HydrationTable and Notifier
-// document their own.
+// Lock order: reader_mu_ is held only while taking a request off the device,
+// never while processing one; HydrationTable and Notifier document their own.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,21 +44,31 @@ class FuseSyncRoot {
   // thread. Idempotent.
   void Unmount();
 
+  bool FetchActive(int64_t id) { return !stopping_.load() && hydration_.Active(id); }
   int Transfer(int64_t id, uint32_t status, const void* data, int64_t offset, int64_t length) {
     return hydration_.Transfer(id, status, data, offset, length);
   }
 
   // For the filesystem operations.
   int root_fd() const { return root_fd_; }
+  const std::filesystem::path& root() const { return root_; }
+  // The device number of the mount (0 until it answers).
+  dev_t mount_dev() const { return mount_dev_.load(); }
   ConnectionKey key() const { return key_; }
   HydrationTable& hydration() { return hydration_; }
   Notifier& notifier() { return notifier_; }
+  // Drops the kernel's cached attributes (and cached pages) of the entry at
+  // `path` ("/a/b", as the operations receive it), when the kernel holds it.
+  // Safe inside an operation: it takes no lock of the kernel's.
+  void Invalidate(const char* path);
   // The full path of a path relative to the root ("." is the root).
   std::filesystem::path FullPath(const std::string& rel) const;
 
  private:
   static constexpr int kLoopThreads = 8;
+  static constexpr int kReadaheadKb = 1024;
   void Loop();
+  void EnlargeReadahead();  // also records mount_dev_
   void RunFetch(int64_t id, const FetchStart& start);
 
   const std::filesystem::path root_;
@@ -64,6 +78,9 @@ class FuseSyncRoot {
   int wake_fd_ = -1;  // eventfd that stops the loop threads
   struct fuse* fuse_ = nullptr;
   bool mounted_ = false;
+  std::atomic<dev_t> mount_dev_{0};
+  std::mutex reader_mu_;  // the reader role of the loop threads
+  std::atomic<bool> stopping_{false};
   std::vector<std::thread> loop_threads_;
   HydrationTable hydration_;
   Notifier notifier_;
@@ -71,10 +88,6 @@ class FuseSyncRoot {
 
 // The filesystem operations (fuse_ops.cc).
 const struct fuse_operations* SyncRootOperations();
-
-// Detaches `root` when it is a mount whose process died ("Transport endpoint
-// is not connected"). Returns true when something was detached.
-bool DetachStaleMount(const std::filesystem::path& root);
 
 // True when `root` is itself the mount point of a FUSE filesystem.
 bool IsFuseMountPoint(const std::filesystem::path& root);

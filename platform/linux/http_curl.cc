@@ -9,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/http.h"
 #include "platform/text.h"
@@ -43,17 +44,23 @@ struct Transfer {
   bool reader_short = false;  // the reader ran out before the announced length
   bool status_seen = false;
   bool stopped = false;       // we ended the body read on purpose
-  // The send/receive time-out: the longest stretch without a byte moving.
-  std::chrono::milliseconds idle_limit{0};
+  // The send/receive idle limit: the longest stretch without a byte moving.
+  std::chrono::milliseconds idle_limit{kDefaultReceiveIdleMs};
   std::chrono::steady_clock::time_point last_move;
   curl_off_t last_down = 0, last_up = 0;
   bool timed_out = false;
+  bool cancelled = false;
 };
 
-// Progress hook used for the send/receive time-out; libcurl calls it at
-// least once a second while a transfer waits.
+// Progress hook for the idle limit and the cancel check; libcurl calls it at
+// least once a second while a transfer waits, and more often while data
+// moves.
 int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->request->cancelled && t->request->cancelled()) {
+    t->cancelled = true;
+    return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+  }
   const auto now = std::chrono::steady_clock::now();
   if (down != t->last_down || up != t->last_up) {
     t->last_down = down;
@@ -114,13 +121,9 @@ std::string Url(const HttpRequest& r) {
          r.path;
 }
 
-bool HasHeader(const std::string& lines, std::string_view name) {
+bool HasHeader(const std::vector<std::string>& lines, std::string_view name) {
   // Case-insensitive match of "Name:" at the start of a line.
-  size_t pos = 0;
-  while (pos <= lines.size()) {
-    size_t end = lines.find("\r\n", pos);
-    if (end == std::string::npos) end = lines.size();
-    const std::string_view line(lines.data() + pos, end - pos);
+  for (const std::string& line : lines) {
     if (line.size() > name.size() && line[name.size()] == ':' &&
         std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
           return std::tolower(static_cast<unsigned char>(a)) ==
@@ -128,7 +131,6 @@ bool HasHeader(const std::string& lines, std::string_view name) {
         })) {
       return true;
     }
-    pos = end + 2;
   }
   return false;
 }
@@ -136,14 +138,12 @@ bool HasHeader(const std::string& lines, std::string_view name) {
 // The header lines of the request, plus the lines that switch off what
 // libcurl would add on its own and WinHTTP does not send.
 curl_slist* BuildHeaders(const HttpRequest& r) {
-  const std::string lines = WideToUtf8(r.headers);
+  std::vector<std::string> lines;
   curl_slist* list = nullptr;
-  size_t pos = 0;
-  while (pos < lines.size()) {
-    size_t end = lines.find("\r\n", pos);
-    if (end == std::string::npos) end = lines.size();
-    if (end > pos) list = curl_slist_append(list, lines.substr(pos, end - pos).c_str());
-    pos = end + 2;
+  for (const std::u16string& line : r.headers) {
+    if (line.empty()) continue;
+    lines.push_back(WideToUtf8(line));
+    list = curl_slist_append(list, lines.back().c_str());
   }
   list = curl_slist_append(list, "Expect:");  // no 100-continue round trip
   if (!HasHeader(lines, "Accept")) list = curl_slist_append(list, "Accept:");
@@ -193,15 +193,18 @@ void ApplyTimeouts(CURL* curl, const HttpTimeouts& t, Transfer& transfer) {
   const long connect = static_cast<long>(t.resolve_ms) + t.connect_ms;
   if (connect > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect);
   // libcurl has no per-write or per-read limit: a transfer that moves no
-  // byte for that long is ended instead.
-  const int idle_ms = std::max(t.send_ms, t.receive_ms);
-  if (idle_ms > 0) {
-    transfer.idle_limit = std::chrono::milliseconds(idle_ms);
-    transfer.last_move = std::chrono::steady_clock::now();
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  }
+  // byte for that long is ended instead. The same hook asks `cancelled`.
+  const int receive_ms = t.receive_ms > 0 ? t.receive_ms : kDefaultReceiveIdleMs;
+  transfer.idle_limit = std::chrono::milliseconds(std::max(t.send_ms, receive_ms));
+  transfer.last_move = std::chrono::steady_clock::now();
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+}
+
+// A header line that would end early on the wire (CR, LF) or be cut (NUL).
+bool IsUnsafeHeaderLine(const std::u16string& line) {
+  return line.find_first_of(std::u16string_view(u"\r\n\0", 3)) != std::u16string::npos;
 }
 
 }  // namespace
@@ -214,6 +217,13 @@ HttpResult PerformHttp(const HttpRequest& request) {
     result.failed_stage = HttpStage::kOpen;
     result.os_error = ENOMEM;
     return result;
+  }
+  for (const std::u16string& line : request.headers) {
+    if (IsUnsafeHeaderLine(line)) {
+      result.failed_stage = HttpStage::kOpenRequest;
+      result.os_error = EINVAL;
+      return result;
+    }
   }
   CURL* c = h.curl;
   Transfer t;
@@ -267,7 +277,20 @@ HttpResult PerformHttp(const HttpRequest& request) {
     if (!t.status_seen && request.on_status) request.on_status(result.status);
     return result;
   }
-  result.os_error = t.timed_out ? ETIMEDOUT : OsErrorFor(c, rc);
+  if (t.timed_out || t.cancelled) {
+    // A stall or a cancel is a failure wherever it happened.
+    result.timed_out = t.timed_out;
+    result.cancelled = t.cancelled;
+    result.os_error = t.cancelled ? ECANCELED : ETIMEDOUT;
+    result.status = static_cast<int>(code);
+    result.read_error = code > 0;
+    // Still sending a streamed body: the write stage; else the receive.
+    result.failed_stage = code == 0 && streamed && t.reader_called && t.sent < announced
+                              ? HttpStage::kWrite
+                              : HttpStage::kReceive;
+    return result;
+  }
+  result.os_error = OsErrorFor(c, rc);
   if (t.reader_short) {
     result.failed_stage = HttpStage::kWrite;
     result.os_error = EIO;

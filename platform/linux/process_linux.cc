@@ -224,9 +224,11 @@ bool BackgroundProcess::Wait(int timeout_ms, int& exit_code) {
 void BackgroundProcess::Kill() {
   if (handle_ == 0) return;
   ::kill(static_cast<pid_t>(handle_), SIGKILL);
-  int status;
-  ::waitpid(static_cast<pid_t>(handle_), &status, 0);
-  handle_ = 0;
+  // A killed process can take a while to end (a FUSE server whose thread
+  // waits on its own mount ends only once that mount is aborted): wait a
+  // little, and leave a process that is still ending for a later Wait.
+  int exit_code;
+  Wait(2000, exit_code);
 }
 
 }  // namespace zem::platform

@@ -15,8 +15,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/known_folders.h"
+#include "platform/private_files.h"
 #include "platform/secret.h"
 
 namespace zem::platform {
@@ -30,7 +33,28 @@ constexpr size_t kOverhead = sizeof kMagic + kNonceSize + kTagSize;
 
 using Key = unsigned char[kKeySize];
 
-SecretResult Fail(int err) { return {false, static_cast<uint32_t>(err)}; }
+SecretResult Fail(int err, std::string detail = {}) {
+  return {false, static_cast<uint32_t>(err), std::move(detail)};
+}
+
+// What is wrong with the key file, for a failed load.
+std::string KeyProblem(const std::filesystem::path& path, int err) {
+  const std::string shown = path.string();
+  constexpr char kFix[] = "; delete it and run keygate to save the token again";
+  switch (err) {
+    case EBADMSG:
+      return "the key file " + shown + " is damaged (it must hold exactly 32 bytes)" + kFix;
+    case EACCES:
+      return "the key file " + shown +
+             " is not a private file of this user (it must be a regular file with mode 0600)" +
+             kFix;
+    case ENOENT:
+      return "the key file " + shown + " is missing, so the stored token cannot be decrypted" +
+             "; run keygate to save the token again";
+    default:
+      return "the key file " + shown + " cannot be read: " + std::strerror(err);
+  }
+}
 
 std::filesystem::path KeyPath() {
   const auto local = LocalAppDataFolder();
@@ -78,9 +102,10 @@ int WriteAll(int fd, const unsigned char* p, size_t n) {
 // Creates the key unless another process already has; either way `key` ends
 // up holding the one key on disk.
 int CreateOrLoadKey(const std::filesystem::path& path, Key key) {
-  std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
-  if (ec) return ec.value();
+  // The key's folder is private to the user, whatever the umask.
+  if (const uint32_t err = EnsurePrivateDirectory(path.parent_path())) {
+    return static_cast<int>(err);
+  }
 
   unsigned char fresh[kKeySize];
   if (RAND_bytes(fresh, sizeof fresh) != 1) return EIO;
@@ -124,7 +149,7 @@ SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view /
   Key key;
   int err = LoadKey(path, key);
   if (err == ENOENT) err = CreateOrLoadKey(path, key);
-  if (err != 0) return Fail(err);
+  if (err != 0) return Fail(err, KeyProblem(path, err));
 
   std::string out(kOverhead + plain.size(), '\0');
   std::memcpy(out.data(), kMagic, sizeof kMagic);
@@ -146,19 +171,19 @@ SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view /
   OPENSSL_cleanse(key, sizeof key);
   if (!ok) return Fail(EIO);
   blob = std::move(out);
-  return {true, 0};
+  return {true, 0, {}};
 }
 
 SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain) {
   plain.clear();
   if (blob.size() < kOverhead || std::memcmp(blob.data(), kMagic, sizeof kMagic) != 0 ||
       blob.size() - kOverhead > static_cast<size_t>(INT32_MAX)) {
-    return Fail(EBADMSG);
+    return Fail(EBADMSG, "the token blob is damaged (not a blob this program wrote)");
   }
   const auto path = KeyPath();
   if (path.empty()) return Fail(ENOENT);
   Key key;
-  if (const int err = LoadKey(path, key); err != 0) return Fail(err);
+  if (const int err = LoadKey(path, key); err != 0) return Fail(err, KeyProblem(path, err));
 
   const unsigned char* nonce = U(blob.data()) + sizeof kMagic;
   const unsigned char* body = nonce + kNonceSize;
@@ -181,10 +206,11 @@ SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain) 
   OPENSSL_cleanse(key, sizeof key);
   if (!ok) {
     OPENSSL_cleanse(out.data(), out.size());
-    return Fail(EBADMSG);
+    return Fail(EBADMSG, "the token blob does not decrypt under the key file " + path.string() +
+                             " (damaged, or saved under another key)");
   }
   plain = std::move(out);
-  return {true, 0};
+  return {true, 0, {}};
 }
 
 }  // namespace zem::platform

@@ -93,6 +93,15 @@ TEST_F(SecretKeyFileTest, KeyReadableByOthersOrOfWrongSizeIsRefused) {
                                std::filesystem::perm_options::remove);
   std::filesystem::resize_file(KeyIn("a"), 31);
   EXPECT_FALSE(UnprotectForCurrentUser(blob, plain).ok);
+
+  // What the programs print for a damaged key: which file, what is wrong
+  // and what to do, not just the errno.
+  r = ProtectForCurrentUser("x", u"d", again);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.os_error, static_cast<uint32_t>(EBADMSG));
+  EXPECT_EQ(r.detail, "the key file " + KeyIn("a").string() +
+                          " is damaged (it must hold exactly 32 bytes); delete it and run keygate "
+                          "to save the token again");
 }
 
 TEST_F(SecretKeyFileTest, RacingFirstProtectsAgreeOnOneKey) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -58,6 +59,7 @@ const CldApi& Api() {
 // The callbacks of each connection, found by the key Windows hands back.
 std::mutex g_mu;
 std::map<LONGLONG, std::shared_ptr<const SyncRootCallbacks>> g_connections;  // guarded by g_mu
+std::set<LONGLONG> g_ending;  // connections being disconnected; guarded by g_mu
 
 std::shared_ptr<const SyncRootCallbacks> CallbacksOf(const CF_CALLBACK_INFO* info) {
   std::lock_guard lock(g_mu);
@@ -180,11 +182,18 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
   {
     std::lock_guard lock(g_mu);
     if (!g_connections.count(key)) return kHrInvalidKey;
+    g_ending.insert(key);  // downloads of its fetches stop from now on
   }
   const HRESULT hr = api.disconnect(CF_CONNECTION_KEY{key});
   std::lock_guard lock(g_mu);
   g_connections.erase(key);
+  g_ending.erase(key);
   return hr;
+}
+
+bool IsFetchActive(const TransferKey& key) {
+  std::lock_guard lock(g_mu);
+  return g_connections.count(key.connection) != 0 && g_ending.count(key.connection) == 0;
 }
 
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
@@ -209,17 +218,29 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
 
 Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
   const CldApi& api = Api();
+  if (items.empty()) return api.loaded ? S_OK : kHrProviderUnavailable;
+  // Items whose name is not one plain component never reach the API.
+  std::vector<size_t> passed;  // index into items of each record
+  Hresult refused = S_OK;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (IsPlainPlaceholderName(items[i].relative_name)) {
+      passed.push_back(i);
+    } else {
+      items[i].result = kHrInvalidArgument;
+      if (refused == S_OK) refused = kHrInvalidArgument;
+    }
+  }
   if (!api.loaded) {
-    for (auto& item : items) item.result = kHrProviderUnavailable;
+    for (size_t i : passed) items[i].result = kHrProviderUnavailable;
     return kHrProviderUnavailable;
   }
-  if (items.empty()) return S_OK;
+  if (passed.empty()) return refused;
   // Names stay alive until the call returns.
   std::vector<std::wstring> names;
-  names.reserve(items.size());
-  std::vector<CF_PLACEHOLDER_CREATE_INFO> records(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    const PlaceholderSpec& s = items[i];
+  names.reserve(passed.size());
+  std::vector<CF_PLACEHOLDER_CREATE_INFO> records(passed.size());
+  for (size_t i = 0; i < passed.size(); ++i) {
+    const PlaceholderSpec& s = items[passed[i]];
     names.push_back(s.relative_name.wstring());
     CF_PLACEHOLDER_CREATE_INFO& r = records[i];
     r.RelativeFileName = names.back().c_str();
@@ -237,8 +258,18 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
   const HRESULT hr = api.create_placeholders(base.c_str(), records.data(),
                                              static_cast<DWORD>(records.size()),
                                              CF_CREATE_FLAG_NONE, nullptr);
-  for (size_t i = 0; i < items.size(); ++i) items[i].result = records[i].Result;
-  return hr;
+  for (size_t i = 0; i < passed.size(); ++i) items[passed[i]].result = records[i].Result;
+  return FAILED(hr) ? hr : refused;
+}
+
+bool IsPlainPlaceholderName(const std::filesystem::path& name) {
+  const std::wstring& s = name.native();
+  return !s.empty() && s != L"." && s != L".." && s.find_first_of(L"/\\") == std::wstring::npos &&
+         s.find(L'\0') == std::wstring::npos;
+}
+
+Hresult RecoverSyncRootFolder(const std::filesystem::path&) {
+  return S_OK;  // a sync root outlives its provider process without harm
 }
 
 // --- PlaceholderHandle -------------------------------------------------------
@@ -283,24 +314,30 @@ Hresult PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_i
                     nullptr, nullptr);
 }
 
+Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
+                                   std::string_view /*content_sha256: no place to keep it*/) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  if (!is_open()) return kHrInvalidKey;
+  if (size < 0 || identity.size() > kMaxIdentityLength) return kHrInvalidArgument;
+  BY_HANDLE_FILE_INFORMATION fi;
+  if (!GetFileInformationByHandle(H(native_), &fi)) return HRESULT_FROM_WIN32(GetLastError());
+  if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kHrInvalidArgument;
+  // Zero times and attributes leave them as they are; the size is the new
+  // logical size. The content is dropped, so the next read fetches it.
+  CF_FS_METADATA metadata = {};
+  metadata.FileSize.QuadPart = size;
+  return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
+                    nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_DEHYDRATE, nullptr,
+                    nullptr);
+}
+
 Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
   const CldApi& api = Api();
   if (!api.loaded) return kHrProviderUnavailable;
   if (!is_open()) return kHrInvalidKey;
   return api.set_in_sync(H(native_), in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC,
                          CF_SET_IN_SYNC_FLAG_NONE, nullptr);
-}
-
-Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size) {
-  const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open()) return kHrInvalidKey;
-  if (size < 0) return kHrInvalidArgument;
-  CF_FS_METADATA metadata{};  // zero times: keep them
-  metadata.FileSize.QuadPart = size;
-  return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
-                    nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_DEHYDRATE, nullptr,
-                    nullptr);
 }
 
 Hresult PlaceholderHandle::GetState(PlaceholderState* state) {

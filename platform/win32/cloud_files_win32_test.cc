@@ -54,6 +54,20 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
   EXPECT_EQ(items[1].result, kHrProviderUnavailable);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "a.txt"));
 
+  // Names that are not one plain component are refused item by item, before
+  // anything reaches the platform.
+  std::vector<PlaceholderSpec> named(8);
+  const std::vector<std::wstring> names = {L"..\\escaped.txt", L"../up.txt", L"", L".", L"..",
+                                           std::wstring(L"n\0ul", 4), L"a\\b", L"ok.txt"};
+  for (size_t i = 0; i < named.size(); ++i) named[i].relative_name = names[i];
+  EXPECT_EQ(CreatePlaceholders(dir_, named), kHrProviderUnavailable);
+  for (size_t i = 0; i + 1 < named.size(); ++i) {
+    EXPECT_EQ(named[i].result, kHrInvalidArgument) << i;
+  }
+  EXPECT_EQ(named.back().result, kHrProviderUnavailable);
+  EXPECT_TRUE(IsPlainPlaceholderName(L"报告 (2).txt"));
+  EXPECT_FALSE(IsPlainPlaceholderName(L"x\\"));
+
   // The handle itself is plain Win32 and opens files and folders.
   { std::ofstream(dir_ / "f.txt") << "x"; }
   PlaceholderHandle h;
@@ -61,6 +75,7 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
   EXPECT_EQ(h.ConvertToPlaceholder("F:1", true), kHrProviderUnavailable);
   EXPECT_EQ(h.UpdateIdentity("F:1", true), kHrProviderUnavailable);
   EXPECT_EQ(h.SetInSyncState(true), kHrProviderUnavailable);
+  EXPECT_EQ(h.Repoint("F:2", 5, ""), kHrProviderUnavailable);
   PlaceholderState s;
   EXPECT_EQ(h.GetState(&s), kHrProviderUnavailable);
   ASSERT_EQ(h.Open(dir_, false), 0u);

@@ -322,6 +322,7 @@ bool ZemdServer::InjectFault(const FaultSpec& f) {
                      ",\"after_bytes\":" + std::to_string(f.after_bytes) +
                      ",\"chunk_bytes\":" + std::to_string(f.chunk_bytes) +
                      ",\"interval_ms\":" + std::to_string(f.interval_ms) +
+                     ",\"stall_ms\":" + std::to_string(f.stall_ms) +
                      ",\"count\":" + std::to_string(f.count) + ",\"method\":" + Quote(f.method) +
                      "}";
   return Check(Admin("POST", "/admin/faults", body));

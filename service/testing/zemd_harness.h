@@ -50,12 +50,13 @@ struct RequestRecord {
 
 struct FaultSpec {
   std::string path;     // exact, or a prefix ending in '*'
-  std::string kind;     // status, business, delay, cut, drop, trickle
+  std::string kind;     // status, business, delay, cut, drop, trickle, stall
   int status = 500;
   int64_t delay_ms = 0;
   int64_t after_bytes = 0;
   int64_t chunk_bytes = 1;
   int64_t interval_ms = 100;
+  int64_t stall_ms = 120000;
   int count = 1;
   std::string method;
 };

@@ -102,6 +102,30 @@ TEST_F(CliTest, APortInUseIsReportedClearly) {
   EXPECT_NE(r.output.find("in use"), std::string::npos) << r.output;
 }
 
+// A restart right after a stop takes the same port, although the old
+// server's closed connections still linger (TIME_WAIT on its side).
+TEST_F(CliTest, RestartsOnItsPortWhileOldConnectionsLinger) {
+  int port = 0;
+  {
+    ZemdServer first;
+    ASSERT_TRUE(first.ok()) << first.error();
+    port = first.port();
+    zem::testing::FaultSpec drop;
+    drop.path = "/zem/api/cloud-disk/quota";
+    drop.kind = "drop";
+    drop.count = 3;
+    ASSERT_TRUE(first.InjectFault(drop));
+    ApiClient api(port, first.token());
+    for (int i = 0; i < 3; ++i) api.Quota();  // the server closes these itself
+    EXPECT_EQ(first.Stop(), 0);
+  }
+  zem::testing::ZemdOptions o;
+  o.extra_args = {"--port", std::to_string(port)};
+  ZemdServer second(o);
+  ASSERT_TRUE(second.ok()) << second.error();
+  EXPECT_EQ(second.port(), port);
+}
+
 TEST_F(CliTest, AnUnwritableDataFolderIsReportedClearly) {
   // Root may write anywhere in a normal file system, but not under /proc.
   fs::path data = dir_ / "ro" / "data";

@@ -125,6 +125,23 @@ TEST_F(FaultsTest, TrickleDeliversEverythingSlowly) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));  // 4 chunks, 3 waits
 }
 
+TEST_F(FaultsTest, StallSendsPartOfTheBodyThenHoldsTheConnectionSilent) {
+  std::string id = zemd_.CreateFile("0", "s.bin", std::string(5000, 's'));
+  FaultSpec f = Spec(kDownload, "stall");
+  f.after_bytes = 100;
+  f.stall_ms = 1500;
+  ASSERT_TRUE(zemd_.InjectFault(f));
+  auto start = Clock::now();
+  std::string reply = RawGet(zemd_.port(), std::string(kDownload) + "?id=" + id, zemd_.token());
+  auto elapsed = Clock::now() - start;
+  EXPECT_NE(reply.find("Content-Length: 5000"), std::string::npos) << reply.substr(0, 200);
+  EXPECT_EQ(BodyOf(reply), std::string(100, 's'));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1400));  // held open, silent
+  auto log = zemd_.Requests();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].fault, "stall");
+}
+
 TEST_F(FaultsTest, PrefixAndMethodSelectWhichRequestsAreHit) {
   FaultSpec f = Spec("/zem/api/cloud-disk/file/*", "status");
   f.status = 500;

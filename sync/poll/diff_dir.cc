@@ -65,6 +65,7 @@ class FolderPass {
       : dir_(dir), folder_id_(folder_id), counters_(counters) {}
 
   void Run() {
+    listed_at_ = std::chrono::steady_clock::now();
     if (!ListWithRetry(folder_id_, &server_)) return;  // this subtree waits for the next cycle
     ++counters_->folders_listed;
     IndexListing();
@@ -167,6 +168,10 @@ class FolderPass {
       fs::path path = local_[name].path;
       UploadClaim claim(path);
       if (!claim.claimed() || folder_names_.count(name)) continue;
+      // Uploaded by a worker since the scan: the claim was free again.
+      if (LocalEntry now; !ReadLocalEntry(path, &now) || (now.is_placeholder && now.kind() != 'P')) {
+        continue;
+      }
       if (auto it = file_by_name_.find(name); it != file_by_name_.end()) {
         const FileEntry& f = *it->second;
         const std::string hash = HashFile(path);
@@ -266,7 +271,7 @@ class FolderPass {
       if (IsLocalMovePending(id) || listed_ids_.count(id)) continue;
       if (f) {
         if (!e.changed_locally()) {
-          if (RepointFilePlaceholder(e.path, f->id, f->size)) {
+          if (RepointFilePlaceholder(e.path, f->id, f->size, f->sha256)) {
             Out(Cat("[SVR-NEWVER] ", name, " in ", DirText(), " → file_id=", f->id, " (was ", id,
                     ")\n"));
             ForgetKnownFile(id);
@@ -471,6 +476,9 @@ class FolderPass {
       if (kind == 'F' && !now.is_directory) {
         const std::string id = now.server_id();
         if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
+        // Given its identity after this folder was listed (an upload of the
+        // real-time path finished meanwhile): the listing cannot tell.
+        if (now.state.identity != e.state.identity || AdoptedSince(now.path, listed_at_)) continue;
         Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
         RemoveMirroredFile(now.path, id);
       } else if (kind == 'D' && now.is_directory) {
@@ -538,6 +546,7 @@ class FolderPass {
   const std::string folder_id_;
   PollCounters* counters_;
   ServerFolder server_;
+  std::chrono::steady_clock::time_point listed_at_{};  // when the folder was listed
   std::set<std::string> folder_names_;
   std::map<std::string, const FileEntry*> file_by_name_;
   std::set<std::string> listed_ids_;

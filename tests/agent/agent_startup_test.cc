@@ -101,6 +101,7 @@ TEST(AgentStartup, CapitalisedServiceSwitchRunsNormally) {
   TempHome home;
   const auto r = RunAgent(home, {"--SERVICE"});
   EXPECT_EQ(r.exit_code, 2);  // ran RunProvider, which found no sync root
+  EXPECT_NE(r.err.find("[WARN] unknown argument ignored: --SERVICE"), std::string::npos) << r.err;
 }
 
 TEST(AgentStartup, HelpDescribesTheProgram) {

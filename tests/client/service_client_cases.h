@@ -215,7 +215,8 @@ TEST_F(ServiceClient, BusinessFailureAndCutAnswers) {
     EXPECT_TRUE(folders.empty());
     EXPECT_TRUE(files.empty());
   }
-  // A body that breaks off after the folders array: what arrived is scanned.
+  // A body that breaks off after the folders array is not a listing: half of
+  // it would look like a folder whose files were all removed.
   const std::string full = admin_.RawPost("/zem/api/cloud-disk/folder/list",
                                           "{\"parent_id\":\"0\",\"owner_type\":1}");
   const size_t files_at = full.find("\"files\"");
@@ -223,10 +224,130 @@ TEST_F(ServiceClient, BusinessFailureAndCutAnswers) {
   ASSERT_TRUE(admin_.InjectFault("/zem/api/cloud-disk/folder/list", "cut", 1,
                                  Cat("\"after_bytes\":", files_at + 12)));
   ScopedOutputCapture cap;
-  EXPECT_TRUE(ListFolder("0", folders, files));
-  EXPECT_EQ(folders.size(), 1u);
+  EXPECT_FALSE(ListFolder("0", folders, files));
+  EXPECT_TRUE(folders.empty());
   EXPECT_TRUE(files.empty());
-  EXPECT_EQ(cap.all(), "");
+  EXPECT_EQ(cap.err().rfind(Cat("[HTTP-ERR] folder-list answer broke off after ", files_at + 12,
+                                " bytes (err="),
+                            0),
+            0u)
+      << cap.err();
+}
+
+// A service that stops sending, or sends slowly, or a caller that gives up:
+// every exchange ends, as a failure, within its limits.
+TEST_F(ServiceClient, StalledSlowAndCancelledExchangesEnd) {
+  using Clock = std::chrono::steady_clock;
+  const std::string id = admin_.CreateFile("0", "s.bin", std::string(200000, 's'));
+  const std::string path = "/zem/api/cloud-disk/file/download?id=" + id;
+  auto ms_since = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+  };
+  {
+    // Part of the body, then silence: the receive idle limit ends it.
+    ASSERT_TRUE(admin_.InjectFault(path.substr(0, path.find('?')), "stall", 1,
+                                   "\"after_bytes\":1000,\"stall_ms\":20000"));
+    platform::HttpRequest r = MakeServiceRequest("GET", path);
+    r.timeouts.receive_ms = 1500;
+    size_t got = 0;
+    r.body_sink = [&](std::string_view chunk) { return got += chunk.size(), true; };
+    const auto start = Clock::now();
+    const auto result = platform::PerformHttp(r);
+    EXPECT_FALSE(result.ok());
+    EXPECT_TRUE(result.timed_out);
+    EXPECT_FALSE(result.cancelled);
+    EXPECT_EQ(result.failed_stage, platform::HttpStage::kReceive);
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(got, 1000u);
+    EXPECT_LT(ms_since(start), 8000);
+  }
+  {
+    // The same stall with a caller that cancels: it ends within about a
+    // second of the cancel, long before the idle limit.
+    ASSERT_TRUE(admin_.InjectFault(path.substr(0, path.find('?')), "stall", 1,
+                                   "\"after_bytes\":1000,\"stall_ms\":20000"));
+    platform::HttpRequest r = MakeServiceRequest("GET", path);
+    std::atomic<bool> stop{false};
+    r.cancelled = [&] { return stop.load(); };
+    r.body_sink = [](std::string_view) { return true; };
+    const auto start = Clock::now();
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(800));
+      stop = true;
+    });
+    const auto result = platform::PerformHttp(r);
+    canceller.join();
+    EXPECT_FALSE(result.ok());
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_LT(ms_since(start), 5000);
+  }
+  {
+    // A trickle keeps moving, so it is not a stall: the whole body arrives.
+    ASSERT_TRUE(admin_.InjectFault(path.substr(0, path.find('?')), "trickle", 1,
+                                   "\"chunk_bytes\":50000,\"interval_ms\":400"));
+    platform::HttpRequest r = MakeServiceRequest("GET", path);
+    r.timeouts.receive_ms = 1500;
+    size_t got = 0;
+    r.body_sink = [&](std::string_view chunk) { return got += chunk.size(), true; };
+    const auto result = platform::PerformHttp(r);
+    EXPECT_TRUE(result.ok());
+    EXPECT_FALSE(result.read_error);
+    EXPECT_EQ(got, 200000u);
+  }
+  {
+    // A listing stalled after its status and then cancelled: the listing
+    // fails with its line.
+    ASSERT_TRUE(admin_.InjectFault("/zem/api/cloud-disk/folder/list", "stall", 1,
+                                   "\"after_bytes\":5,\"stall_ms\":20000"));
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      stop = true;
+    });
+    std::vector<FolderEntry> folders;
+    std::vector<FileEntry> files;
+    ScopedOutputCapture cap;
+    const auto start = Clock::now();
+    EXPECT_FALSE(ListFolder("0", folders, files, [&] { return stop.load(); }));
+    canceller.join();
+    EXPECT_LT(ms_since(start), 5000);
+    EXPECT_TRUE(files.empty());
+    EXPECT_EQ(cap.err(), "[HTTP-ERR] folder-list exchange cancelled\n");
+  }
+}
+
+// An answer larger than the limit is refused whole, never kept in part.
+TEST_F(ServiceClient, AnswersBeyondTheLimitAreRefused) {
+  for (int i = 0; i < 20; ++i) admin_.CreateFolder("0", "folder-" + std::to_string(i));
+  std::string answer;
+  ScopedOutputCapture cap;
+  EXPECT_FALSE(JsonExchange("folder-list", "/zem/api/cloud-disk/folder/list",
+                            "{\"parent_id\":\"0\",\"owner_type\":1}", &answer, nullptr, 300));
+  EXPECT_EQ(answer, "");
+  EXPECT_EQ(cap.err(), "[HTTP-ERR] folder-list answer larger than 300 bytes refused\n");
+  EXPECT_TRUE(JsonExchange("folder-list", "/zem/api/cloud-disk/folder/list",
+                           "{\"parent_id\":\"0\",\"owner_type\":1}", &answer));
+  EXPECT_GT(answer.size(), 300u);
+}
+
+// A token holding a line break never adds header lines to a request.
+TEST_F(ServiceClient, HeaderLinesWithLineBreaksAreNeverSent) {
+  BackendConfig config;
+  config.host = u"127.0.0.1";
+  config.port = static_cast<uint16_t>(TestZemd().port);
+  SetBackend(config, AuthHeaderForToken(TestZemd().token + "\r\nX-Injected: yes"));
+  std::vector<FolderEntry> folders;
+  std::vector<FileEntry> files;
+  ScopedOutputCapture cap;
+  EXPECT_FALSE(ListFolder("0", folders, files));
+  EXPECT_EQ(cap.err(), "[HTTP-ERR] folder-list header line with a line break refused\n");
+  // The exchange itself refuses such a line, whoever built the request.
+  platform::HttpRequest r = MakeServiceRequest("GET", "/zem/api/cloud-disk/quota");
+  r.headers.push_back(u"X-Other: a\nb");
+  const auto result = platform::PerformHttp(r);
+  EXPECT_EQ(result.failed_stage, platform::HttpStage::kOpenRequest);
+  EXPECT_TRUE(admin_.Requests().empty());
 }
 
 TEST_F(ServiceClient, RetryLinesForTransientAndPermanentFailures) {
@@ -385,6 +506,17 @@ TEST_F(ServiceClient, UploadEdgeCases) {
     const ZemdRequest r = OnlyRequest();
     EXPECT_EQ(r.body_length, 0u);
     EXPECT_EQ(r.Header("Content-Length"), "0");
+  }
+  {
+    // Zero bytes and a failing answer: (0, 0) is still reported after the
+    // send.
+    calls.clear();
+    ASSERT_TRUE(admin_.InjectFault("/zem/api/cloud-disk/file/upload-simple", "status", 1,
+                                   "\"status\":500"));
+    ScopedOutputCapture cap;
+    EXPECT_FALSE(UploadSimple(WriteFile(u"empty2", ""), u"0", file_id, record));
+    EXPECT_EQ(calls, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 0}}));
+    EXPECT_EQ(cap.err(), "[HTTP-ERR] upload-simple got 500\n");
   }
   {
     // 401: the status line only, no [UPLOAD-ERR]; file_id unchanged.

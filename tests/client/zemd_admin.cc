@@ -20,7 +20,7 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 platform::HttpRequest Request(int port, const std::string& method, const std::string& path,
-                              std::u16string headers, const std::string& body, std::string* out) {
+                              std::vector<std::u16string> headers, const std::string& body, std::string* out) {
   platform::HttpRequest r;
   r.host = u"127.0.0.1";
   r.port = static_cast<uint16_t>(port);
@@ -50,8 +50,8 @@ JsonValue ZemdAdmin::Call(const std::string& method, const std::string& path,
   std::string answer;
   const auto result = platform::PerformHttp(
       Request(ep_.port, method, path,
-              u"X-Admin-Key: " + platform::WidenAscii(ep_.admin_key) +
-                  u"\r\nContent-Type: application/json",
+              {u"X-Admin-Key: " + platform::WidenAscii(ep_.admin_key),
+               u"Content-Type: application/json"},
               body, &answer));
   JsonValue json;
   const bool parsed = zem::zemd::ParseJson(answer, json);
@@ -144,8 +144,8 @@ JsonValue ZemdAdmin::Tree() { return Call("GET", "/admin/tree?user=alice", ""); 
 std::string ZemdAdmin::RawPost(const std::string& path, const std::string& body) {
   std::string answer;
   platform::PerformHttp(Request(ep_.port, "POST", path,
-                                u"Authorization: " + platform::WidenAscii(ep_.token) +
-                                    u"\r\nContent-Type: application/json; charset=utf-8",
+                                {u"Authorization: " + platform::WidenAscii(ep_.token),
+                                 u"Content-Type: application/json; charset=utf-8"},
                                 body, &answer));
   return answer;
 }

@@ -6,11 +6,16 @@
 #include <fstream>
 #include <map>
 
+#include "client/auth_header.h"
+#include "client/backend.h"
+#include "client/listing.h"
 #include "common/credentials.h"
+#include "common/output.h"
 #include "platform/cloud_files.h"
 #include "platform/process.h"
 #include "service/testing/zemd_harness.h"
 #include "tests/support/temp_home.h"
+#include "tools/populate/tree_populator.h"
 
 namespace zem {
 namespace {
@@ -136,6 +141,107 @@ TEST_F(PopulateProcessTest, DuplicateNamesGetNumberedPlaceholders) {
   EXPECT_TRUE(fs::is_directory(Root() / "x"));
   EXPECT_TRUE(fs::is_regular_file(Root() / "x" / "inside.txt"));  // the folder keeps the name
   EXPECT_EQ(Identity(Root() / "x (2)"), "F:" + x_file);
+}
+
+// A real "a (2).txt" on the service keeps its name; the second "a.txt"
+// takes the next free one.
+TEST_F(PopulateProcessTest, NumberedNamesNeverHideAListedName) {
+  const std::string a1 = zemd_.CreateFile("0", "a.txt", "1");
+  const std::string a2 = zemd_.CreateFile("0", "a.txt", "22");
+  const std::string real = zemd_.CreateFile("0", "a (2).txt", "real");
+  RegisterRoot();
+  const auto r = Populate();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Identity(Root() / "a.txt"), "F:" + a1);
+  EXPECT_EQ(Identity(Root() / "a (2).txt"), "F:" + real);
+  EXPECT_EQ(Identity(Root() / "a (3).txt"), "F:" + a2);
+}
+
+// A listing that fails in any way is a failed folder: its lines, the
+// finishing error and exit 1, never "[OK] done." with an empty folder.
+TEST_F(PopulateProcessTest, EveryKindOfFailedListingFailsTheRun) {
+  zemd_.CreateFile("0", "a.txt", "1");
+  RegisterRoot();
+  struct Case {
+    std::string kind, extra, line;
+  };
+  const std::string hint = " — BIZ_TOKEN 失效，用 keygate.exe 刷新凭据后再重启 corvane\n";
+  const std::vector<Case> cases = {
+      {"status", "500", "[HTTP-ERR] folder-list got 500\n"},
+      {"status", "401", "[HTTP-AUTH] folder-list got 401" + hint},
+      {"business", "", "[FOLDER-LIST-ERR] business success=false, body[0..200]="
+                       "{\"success\":false,\"message\":\"injected business failure\"}\n"},
+      {"cut", "", "[HTTP-ERR] folder-list answer broke off after 20 bytes (err="},
+  };
+  for (const Case& c : cases) {
+    testing::FaultSpec f;
+    f.path = "/zem/api/cloud-disk/folder/list";
+    f.kind = c.kind;
+    if (c.kind == "status") f.status = std::stoi(c.extra);
+    f.after_bytes = 20;
+    ASSERT_TRUE(zemd_.InjectFault(f));
+    const auto r = Populate();
+    EXPECT_EQ(r.exit_code, 1) << c.kind << c.extra;
+    EXPECT_EQ(r.err.rfind(c.line, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("[ERR] folder/list HTTP failed for id=0\n[ERR] populate finished with errors\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "[BFS] populating from root...\n");
+    EXPECT_FALSE(fs::exists(Root() / "a.txt"));
+  }
+  // A revoked token: the service answers 401 to the stored (fallback) one.
+  ASSERT_TRUE(zemd_.Admin("POST", "/admin/tokens/revoke",
+                          std::string("{\"token\":\"") + kBuiltinFallbackToken + "\"}")
+                  .ok());
+  const auto r = Populate();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind("[HTTP-AUTH] folder-list got 401", 0), 0u) << r.err;
+}
+
+TEST_F(PopulateProcessTest, UnknownArgumentsAreWarnedAboutAndIgnored) {
+  RegisterRoot();
+  const auto r = platform::RunProcess(fs::path(ZEM_BIN_DIR) / "populate", {"--dry-run"},
+                                      home_.Options());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "[WARN] populate: unknown argument ignored: --dry-run (populate --help)\n");
+  EXPECT_EQ(r.out, "[BFS] populating from root...\n[OK] done.\n");
+}
+
+// The walk on the shared client: a folder id that would break the request
+// body (a quote, a line break) is refused by the client's id check, and
+// nothing is sent for it; its good sibling is listed as usual.
+TEST_F(PopulateProcessTest, UnsafeFolderIdsAreRefusedAndNothingIsSentForThem) {
+  const std::string good = zemd_.CreateFolder("0", "good");
+  zemd_.CreateFile(good, "in.txt", "x");
+  BackendConfig config;
+  config.host = u"127.0.0.1";
+  config.port = static_cast<uint16_t>(zemd_.port());
+  SetBackend(config, AuthHeaderForToken(zemd_.token()));
+  ASSERT_TRUE(zemd_.ClearRequests());
+  bool root_done = false;
+  populate::TreePopulator walker([&](const std::string& id, std::vector<FolderEntry>& folders,
+                                     std::vector<FileEntry>& files) {
+    if (!root_done) {  // the root answer as a hostile service would send it
+      root_done = true;
+      folders = {FolderEntry{"1\",\"owner_type\":2,\"x\":\"", u"quote"},
+                 FolderEntry{"2\nX-Injected: yes", u"break"}, FolderEntry{good, u"good"}};
+      return true;
+    }
+    return ListFolder(id, folders, files);
+  });
+  const fs::path local = home_.root() / "walk";
+  fs::create_directories(local);
+  ScopedOutputCapture cap;
+  EXPECT_FALSE(walker.PopulateFolder(local, "0"));
+  EXPECT_EQ(cap.err(),
+            "[ID-ERR] folder-list unsafe id refused: 1\",\"owner_type\":2,\"x\":\"\n"
+            "[ERR] folder/list HTTP failed for id=1\",\"owner_type\":2,\"x\":\"\n"
+            "[ID-ERR] folder-list unsafe id refused: 2\\x0AX-Injected: yes\n"
+            "[ERR] folder/list HTTP failed for id=2\\x0AX-Injected: yes\n");
+  const auto requests = zemd_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body, "{\"parent_id\":\"" + good + "\",\"owner_type\":1}");
+  ResetBackendForTests();
 }
 
 TEST_F(PopulateProcessTest, SubfolderListingFailureIsReportedAndSiblingsStillPopulated) {

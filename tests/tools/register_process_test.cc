@@ -86,9 +86,14 @@ TEST_F(RegisterProcessTest, OtherArgumentsRegisterAndDashUAnywhereUnregisters) {
   auto r = Run({"foo"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(Mark(), kId);
+  // Ignored, but not silently.
+  EXPECT_EQ(r.err, "[WARN] register: unknown argument ignored: foo (register --help)\n");
   r = Run({"foo", "-u"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(Mark(), "");
+  EXPECT_NE(r.err.find("[WARN] register: unknown argument ignored: foo (register --help)\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(Count(testing::TempHome::Read(Bookmarks()), "ZEM云盘"), 0u);
 }
 

@@ -27,9 +27,11 @@ TEST(PopulateUnderWine, WithoutCloudFilesTheWalkStopsAtTheFirstBatch) {
   fs::remove_all(dir, ec);
   fs::create_directories(dir);
   std::vector<std::string> asked;
-  populate::TreePopulator walker([&](const std::string& id, std::string& answer) {
+  populate::TreePopulator walker([&](const std::string& id, std::vector<FolderEntry>& folders,
+                                     std::vector<FileEntry>& files) {
     asked.push_back(id);
-    answer = R"({"folders":[{"id":"5","name":"sub"}],"files":[{"id":"6","name":"a.txt","size":3}]})";
+    folders = {FolderEntry{"5", u"sub"}};
+    files = {FileEntry{"6", u"a.txt", 3, ""}};
     return true;
   });
   ScopedOutputCapture capture;
@@ -78,7 +80,9 @@ TEST_F(PopulateExeUnderWine, UnreachableServiceFailsTheRootListing) {
   const auto r = platform::RunProcess(Populate(), {"ignored-argument"});
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_EQ(r.out, "[BFS] populating from root...\r\n");
-  EXPECT_EQ(r.err, "[ERR] folder/list HTTP failed for id=0\r\n[ERR] populate finished with errors\r\n");
+  EXPECT_EQ(r.err,
+            "[WARN] populate: unknown argument ignored: ignored-argument (populate --help)\r\n"
+            "[ERR] folder/list HTTP failed for id=0\r\n[ERR] populate finished with errors\r\n");
 }
 
 }  // namespace

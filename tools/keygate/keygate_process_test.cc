@@ -121,8 +121,8 @@ TEST_F(KeygateProcessTest, ConsoleEntryTrimsTheTypedLine) {
   };
   const Case cases[] = {
       {{"--token", ""}, "   0123456789abcdef  \r\n", "0123456789abcdef"},
-      {{"--token"}, "0123456789abcdef\t \r\n", "0123456789abcdef\t"},
-      {{"whatever"}, " \t0123456789abcdef\n", "\t0123456789abcdef"},
+      {{"--token"}, "0123456789abcdef \r \r\n", "0123456789abcdef"},
+      {{"whatever"}, "  0123456789abcdef\n", "0123456789abcdef"},
       {{"x"}, "0123456789abcdef", "0123456789abcdef"},  // no line end at all
   };
   for (const auto& c : cases) {
@@ -143,6 +143,48 @@ TEST_F(KeygateProcessTest, ConsoleEntryOfNothingOrTooLittle) {
     EXPECT_NE(r.err.find("[ERR] token 太短或为空。"), std::string::npos);
     EXPECT_FALSE(fs::exists(creds_));
   }
+}
+
+// Control characters would become header lines of every request; binary
+// data on standard input (a mistyped flag with a file redirected) is no
+// token. Both are refused and the stored token stays.
+TEST_F(KeygateProcessTest, TokensWithControlCharactersOrBinaryDataAreRefused) {
+  ASSERT_EQ(Run({"--token", "good-token-0123456789"}).exit_code, 0);
+  std::string binary;
+  for (int i = 0; i < 5000; ++i) binary.push_back(static_cast<char>((i * 37 + 11) % 256));
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const Case cases[] = {
+      {{"--token", "0123456789abcdef\r\nX-Injected: yes"}, ""},
+      {{"--token", "0123456789abcdef\nX"}, ""},
+      {{"--token", "0123456789\tabcdef"}, ""},
+      {{"--tokne"}, binary},
+      {{"--token"}, "0123456789abcdef\t\n"},
+      {{"--token"}, std::string("0123456789\0abcdef\n", 18)},
+      {{"--token"}, "0123456789abcdef\xff\xfe\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const auto r = Run(c.args, c.input);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("[ERR] token 含有控制字符（换行、制表符等）或不是文本，未保存"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("[OK]"), std::string::npos) << r.out;
+    EXPECT_EQ(Stored(), "good-token-0123456789");
+  }
+}
+
+// --logout wins whatever else is given, --help included.
+TEST_F(KeygateProcessTest, LogoutWinsOverHelp) {
+  ASSERT_EQ(Run({"--token", "0123456789abcdef0123"}).exit_code, 0);
+  const auto r = Run({"--logout", "--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "[OK] credentials removed.\n");
+  EXPECT_FALSE(fs::exists(creds_));
+  EXPECT_EQ(Run({"--help", "--logout"}).out, "[OK] no credentials to remove.\n");
 }
 
 TEST_F(KeygateProcessTest, SaveFailureExitsTwoAndKeepsNothingHalfWritten) {

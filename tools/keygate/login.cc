@@ -5,6 +5,7 @@
 #include "common/credentials.h"
 #include "common/output.h"
 #include "platform/known_folders.h"
+#include "platform/text.h"
 #include "platform/web_login.h"
 #include "tools/keygate/arguments.h"
 #include "tools/keygate/console_entry.h"
@@ -52,10 +53,26 @@ std::filesystem::path WebViewUserDataFolder() {
 
 }  // namespace
 
+bool IsPrintableToken(std::string_view token) {
+  const std::u16string wide = platform::Utf8ToWide(token);
+  if (platform::WideToUtf8(wide) != token) return false;  // not UTF-8: binary data
+  for (char16_t c : wide) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+  }
+  return true;
+}
+
 int SaveAndVerify(const std::string& token, TokenSource source) {
   const bool window = source == TokenSource::kWindow;
   if (token.size() < kMinTokenBytes) {
     Err("[ERR] token 太短或为空。\n");
+    if (window) Tell(platform::MessageBoxIcon::kWarning, "未获取到有效 token。");
+    return kExitTokenTooShort;
+  }
+  if (!IsPrintableToken(token)) {
+    // A line break in the token would become extra header lines in every
+    // request; binary input (a file on standard input) is not a token.
+    Err("[ERR] token 含有控制字符（换行、制表符等）或不是文本，未保存；请只粘贴 token 本身。\n");
     if (window) Tell(platform::MessageBoxIcon::kWarning, "未获取到有效 token。");
     return kExitTokenTooShort;
   }
@@ -83,11 +100,13 @@ int SaveAndVerify(const std::string& token, TokenSource source) {
 
 int RunKeygate(const std::vector<std::string>& args) {
   const Arguments parsed = ParseArguments(args);
+  // --logout wins whatever else is given: someone who asked for the token to
+  // be removed must not find it still stored.
+  if (parsed.logout) return Logout();
   if (parsed.help) {
     Out(kUsage);
     return kExitOk;
   }
-  if (parsed.logout) return Logout();
 
   if (!parsed.token.empty()) return SaveAndVerify(parsed.token, TokenSource::kConsole);
   if (parsed.any) return SaveAndVerify(ReadTokenFromConsole(), TokenSource::kConsole);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zem::keygate {
@@ -15,8 +16,15 @@ inline constexpr int kExitVerifyFailed = 3;  // the stored token did not read ba
 // Where the token came from; decides whether results go to message boxes.
 enum class TokenSource { kConsole, kWindow };
 
+// True when the token is UTF-8 text without control characters (C0, DEL,
+// C1). A line break would become extra header lines in every request, and
+// the bytes of a binary file on standard input are no token: both are
+// refused before saving.
+bool IsPrintableToken(std::string_view token);
+
 // Checks, saves and verifies a token, reporting as the source requires.
-// Returns the exit code.
+// A token that is too short or not printable exits kExitTokenTooShort with
+// nothing saved. Returns the exit code.
 int SaveAndVerify(const std::string& token, TokenSource source);
 
 // The whole program: `args` are the arguments after the program name.

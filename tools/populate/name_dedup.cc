@@ -1,6 +1,7 @@
 #include "tools/populate/name_dedup.h"
 
 #include <unordered_map>
+#include <unordered_set>
 
 namespace zem::populate {
 namespace {
@@ -14,11 +15,17 @@ std::u16string Decimal(int k) {
   return digits;
 }
 
-// Counts one more occurrence of `name` and renames it when it is not the first.
+// Counts one more occurrence of `name`; a later occurrence takes the first
+// numbered name that nothing else in the folder has, listed or given.
 template <typename Entry>
-void Rename(Entry& entry, std::unordered_map<std::u16string, int>& seen) {
-  const int k = ++seen[entry.name];
-  if (k > 1) entry.name = NumberedName(entry.name, k);
+void Rename(Entry& entry, std::unordered_map<std::u16string, int>& seen,
+            std::unordered_set<std::u16string>& taken) {
+  int& k = seen[entry.name];
+  if (++k == 1) return;
+  std::u16string candidate = NumberedName(entry.name, k);
+  while (taken.count(candidate) > 0) candidate = NumberedName(entry.name, ++k);
+  taken.insert(candidate);
+  entry.name = std::move(candidate);
 }
 
 }  // namespace
@@ -36,9 +43,13 @@ std::u16string NumberedName(const std::u16string& name, int k) {
 
 void DeduplicateNames(std::vector<FolderEntry>& folders, std::vector<FileEntry>& files) {
   std::unordered_map<std::u16string, int> seen;
+  std::unordered_set<std::u16string> taken;
   seen.reserve(folders.size() + files.size());
-  for (auto& f : folders) Rename(f, seen);
-  for (auto& f : files) Rename(f, seen);
+  taken.reserve(folders.size() + files.size());
+  for (const auto& f : folders) taken.insert(f.name);
+  for (const auto& f : files) taken.insert(f.name);
+  for (auto& f : folders) Rename(f, seen, taken);
+  for (auto& f : files) Rename(f, seen, taken);
 }
 
 }  // namespace zem::populate

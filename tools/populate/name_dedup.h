@@ -17,8 +17,10 @@ std::u16string NumberedName(const std::u16string& name, int k);
 
 // Renames in place: folder entries first, then file entries, each in listing
 // order, counting occurrences of each exact (case-sensitive) name in one
-// table. The first occurrence keeps its name; later ones get NumberedName.
-// New names are not entered into the table.
+// table. The first occurrence keeps its name; a later one gets the first
+// NumberedName (k = its occurrence number, then k + 1, …) that no listed
+// entry and no earlier renamed one has, so a real "a (2).txt" on the
+// service is never hidden by a renamed second "a.txt".
 void DeduplicateNames(std::vector<FolderEntry>& folders, std::vector<FileEntry>& files);
 
 }  // namespace zem::populate

@@ -47,18 +47,26 @@ TEST(DeduplicateNamesTest, FoldersClaimNamesBeforeFiles) {
   EXPECT_EQ(Names(folders, files), (std::vector<std::u16string>{u"x", u"x (2)", u"x (3)"}));
 }
 
-TEST(DeduplicateNamesTest, ComparisonIsExactAndNewNamesAreNotCounted) {
+TEST(DeduplicateNamesTest, ComparisonIsExactAndNumberedNamesSkipListedOnes) {
   std::vector<FolderEntry> folders;
-  // "A.txt" differs from "a.txt"; the listed "a (2).txt" is its own first
-  // occurrence even though the renamed second "a.txt" takes the same name.
+  // "A.txt" differs from "a.txt"; the listed "a (2).txt" keeps its name, so
+  // the second "a.txt" takes the next free one, and so does the third.
   std::vector<FileEntry> files = {File(u"a.txt"), File(u"A.txt"), File(u"a.txt"),
-                                  File(u"a (2).txt")};
+                                  File(u"a (2).txt"), File(u"a.txt")};
   DeduplicateNames(folders, files);
   EXPECT_EQ(Names(folders, files),
-            (std::vector<std::u16string>{u"a.txt", u"A.txt", u"a (2).txt", u"a (2).txt"}));
+            (std::vector<std::u16string>{u"a.txt", u"A.txt", u"a (3).txt", u"a (2).txt",
+                                         u"a (4).txt"}));
+  // A name given by a rename is taken too: "x (2)" listed twice and "x"
+  // twice never end up with the same name.
+  folders = {Folder(u"x (2)"), Folder(u"x"), Folder(u"x"), Folder(u"x (2)")};
+  files.clear();
+  DeduplicateNames(folders, files);
+  EXPECT_EQ(Names(folders, files),
+            (std::vector<std::u16string>{u"x (2)", u"x", u"x (3)", u"x (2) (2)"}));
 }
 
-TEST(TreePopulatorHelpersTest, UnusableNamesAndRequestBody) {
+TEST(TreePopulatorHelpersTest, UnusableNames) {
   EXPECT_TRUE(IsUsableLocalName(u"a b.txt"));
   EXPECT_TRUE(IsUsableLocalName(u"...."));
   EXPECT_FALSE(IsUsableLocalName(u""));
@@ -67,7 +75,6 @@ TEST(TreePopulatorHelpersTest, UnusableNamesAndRequestBody) {
   EXPECT_FALSE(IsUsableLocalName(u"../etc"));
   EXPECT_FALSE(IsUsableLocalName(u"a\\b"));
   EXPECT_FALSE(IsUsableLocalName(std::u16string(u"a\0b", 3)));
-  EXPECT_EQ(FolderListBody("d-7Hq"), "{\"parent_id\":\"d-7Hq\",\"owner_type\":1}");
 }
 
 }  // namespace

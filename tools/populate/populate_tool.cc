@@ -3,12 +3,13 @@
 #include <filesystem>
 
 #include "client/auth_header.h"
+#include "client/backend.h"
+#include "client/listing.h"
 #include "common/cat.h"
 #include "common/config.h"
 #include "common/credentials.h"
 #include "common/output.h"
 #include "platform/text.h"
-#include "tools/populate/listing_exchange.h"
 #include "tools/populate/tree_populator.h"
 
 namespace zem::populate {
@@ -19,8 +20,6 @@ constexpr char kUsage[] =
     "  为云盘上的全部文件夹和文件在 ZEM云盘 文件夹中创建占位符（需先运行 register）。\n"
     "退出码: 0 完成; 1 有文件夹未能列出; 2 同步根文件夹不存在\n";
 
-constexpr char kFolderListPath[] = "/zem/api/cloud-disk/folder/list";
-
 }  // namespace
 
 int RunPopulateTool(const std::vector<std::string>& args) {
@@ -30,22 +29,23 @@ int RunPopulateTool(const std::vector<std::string>& args) {
       return kExitOk;
     }
   }
-
-  const BackendConfig backend = LoadConfig();
-  const std::u16string headers =
-      BuildAuthHeader(kBuiltinFallbackToken) + u"\r\nContent-Type: application/json; charset=utf-8";
-
+  // The tool takes no options: anything given is ignored, but said so, since
+  // a mistyped option would otherwise look accepted.
+  for (const auto& a : args) {
+    Err(Cat("[WARN] populate: unknown argument ignored: ", a, " (populate --help)\n"));
+  }
+  // The listings go through the service client: its authorization line, id
+  // check, status check and answer limits.
+  SetBackend(LoadConfig(), BuildAuthHeader(kBuiltinFallbackToken));
   const std::filesystem::path root = SyncRootDir();
   std::error_code ec;
   if (root.empty() || !std::filesystem::is_directory(root, ec)) {
     Err(Cat("[ERR] sync root not found: ", platform::PathToUtf8(root), "\n"));
     return kExitNoSyncRoot;
   }
-
   Out("[BFS] populating from root...\n");
-  TreePopulator walker([&](const std::string& id, std::string& answer) {
-    return PostForAnswer(backend, headers, kFolderListPath, FolderListBody(id), answer);
-  });
+  TreePopulator walker([](const std::string& id, std::vector<FolderEntry>& folders,
+                          std::vector<FileEntry>& files) { return ListFolder(id, folders, files); });
   if (!walker.PopulateFolder(root, "0")) {
     Err("[ERR] populate finished with errors\n");
     return kExitWithErrors;

@@ -12,7 +12,7 @@ inline constexpr int kExitWithErrors = 1;
 inline constexpr int kExitNoSyncRoot = 2;
 
 // Runs the tool; returns the exit code. "--help" prints the usage; every
-// other argument is ignored.
+// other argument is ignored with a warning line on standard error.
 int RunPopulateTool(const std::vector<std::string>& args);
 
 }  // namespace zem::populate

@@ -1,28 +1,20 @@
 #include "tools/populate/tree_populator.h"
 
-#include <chrono>
-#include <stdexcept>
+#include <algorithm>
 #include <vector>
 
-#include "client/listing.h"
+#include "client/service_id.h"
 #include "common/cat.h"
 #include "common/output.h"
 #include "platform/cloud_files.h"
+#include "platform/file_attributes.h"
 #include "platform/os_error.h"
 #include "platform/text.h"
+#include "sync/identity.h"
 #include "tools/populate/name_dedup.h"
 
 namespace zem::populate {
 namespace {
-
-// 100 ns ticks between 1601-01-01 and 1970-01-01 (Windows FILETIME epoch).
-constexpr int64_t kFileTimeUnixEpoch = 116444736000000000;
-
-int64_t NowFileTime() {
-  const auto since_unix = std::chrono::system_clock::now().time_since_epoch();
-  return kFileTimeUnixEpoch +
-         std::chrono::duration_cast<std::chrono::nanoseconds>(since_unix).count() / 100;
-}
 
 platform::PlaceholderSpec Spec(const std::u16string& name, int64_t now, uint32_t attributes,
                                int64_t size, std::string identity) {
@@ -46,32 +38,38 @@ bool IsUsableLocalName(const std::u16string& name) {
   return true;
 }
 
-std::string FolderListBody(const std::string& folder_id) {
-  return Cat("{\"parent_id\":\"", folder_id, "\",\"owner_type\":1}");
+TreePopulator::TreePopulator(ListFn list, CreateFn create)
+    : list_(std::move(list)), create_(std::move(create)) {
+  if (!create_) {
+    create_ = [](const std::filesystem::path& base, std::vector<platform::PlaceholderSpec>& items) {
+      return platform::CreatePlaceholders(base, items);
+    };
+  }
 }
 
 bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
                                    const std::string& folder_id) {
-  std::string answer;
-  if (!list_(folder_id, answer)) {
-    Err(Cat("[ERR] folder/list HTTP failed for id=", folder_id, "\n"));
+  path_ids_.clear();
+  return Walk(local, folder_id);
+}
+
+bool TreePopulator::Walk(const std::filesystem::path& local, const std::string& folder_id) {
+  if (std::find(path_ids_.begin(), path_ids_.end(), folder_id) != path_ids_.end()) {
+    Err(Cat("[ERR] folder id=", PrintableId(folder_id),
+            " is listed inside itself (a cycle); not descended\n"));
     return false;
   }
-
+  if (path_ids_.size() >= static_cast<size_t>(kMaxDepth)) {
+    Err(Cat("[ERR] folder id=", PrintableId(folder_id), " lies deeper than ", kMaxDepth,
+            " levels; not descended\n"));
+    return false;
+  }
   std::vector<FolderEntry> folders;
   std::vector<FileEntry> files;
-  try {
-    ScanListing(answer, folders, files);
-  } catch (const std::out_of_range&) {
-    Err(Cat("[ERR] folder/list size out of range for id=", folder_id, "\n"));
-    return false;
-  } catch (const std::exception& e) {
-    Err(Cat("[ERR] folder/list unreadable for id=", folder_id, " (", e.what(), ")\n"));
+  if (!list_(folder_id, folders, files)) {
+    Err(Cat("[ERR] folder/list HTTP failed for id=", PrintableId(folder_id), "\n"));
     return false;
   }
-  answer.clear();
-  answer.shrink_to_fit();
-
   // Names from the service become local names: one that would leave this
   // folder (a separator, "..") is never used, and counts as skipped.
   for (const auto& f : folders) {
@@ -80,26 +78,25 @@ bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
     std::filesystem::create_directory(local / platform::PathFromUtf8(platform::WideToUtf8(f.name)),
                                       ec);
   }
-
   DeduplicateNames(folders, files);
-
   const size_t entries = folders.size() + files.size();
   if (entries > 0) {
-    const int64_t now = NowFileTime();
+    const int64_t now = platform::CurrentFileTime();
     std::vector<platform::PlaceholderSpec> specs;
     specs.reserve(entries);
     size_t unusable = 0;
     for (const auto& f : folders) {
       if (!IsUsableLocalName(f.name)) { ++unusable; continue; }
-      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeDirectory, 0, "D:" + f.id));
+      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeDirectory, 0,
+                           FolderIdentity(f.id)));
     }
     for (const auto& f : files) {
       if (!IsUsableLocalName(f.name)) { ++unusable; continue; }
-      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeNormal, f.size, "F:" + f.id));
+      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeNormal, f.size,
+                           FileIdentity(f.id)));
     }
     platform::Hresult overall = 0;
-    if (!specs.empty()) overall = platform::CreatePlaceholders(local, specs);
-
+    if (!specs.empty()) overall = create_(local, specs);
     size_t created = 0;
     size_t unavailable = 0;
     for (const auto& s : specs) {
@@ -126,12 +123,14 @@ bool TreePopulator::PopulateFolder(const std::filesystem::path& local,
   files.shrink_to_fit();
 
   bool ok = true;
+  path_ids_.push_back(folder_id);
   for (const auto& f : folders) {
-    if (provider_unavailable_) return false;
+    if (provider_unavailable_) break;
     if (!IsUsableLocalName(f.name)) continue;
     const auto child = local / platform::PathFromUtf8(platform::WideToUtf8(f.name));
-    if (!PopulateFolder(child, f.id)) ok = false;
+    if (!Walk(child, f.id)) ok = false;
   }
+  path_ids_.pop_back();
   return ok && !provider_unavailable_;
 }
 

@@ -1,5 +1,5 @@
-// The walk's failure paths, with a scripted lister (no service, no
-// placeholder platform needed: each case fails or stops before a batch).
+// The walk's failure paths and bounds, with a scripted lister (no service;
+// each case fails or stops before a batch, or has nothing to create).
 #include "tools/populate/tree_populator.h"
 
 #include <gtest/gtest.h>
@@ -24,53 +24,42 @@ class TreePopulatorTest : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
-  // A lister answering from `answers` (missing id: the exchange fails) and
+  // A lister answering from `folders_` (missing id: the listing fails) and
   // recording the ids asked for.
   ListFn Lister() {
-    return [this](const std::string& id, std::string& answer) {
+    return [this](const std::string& id, std::vector<FolderEntry>& folders,
+                  std::vector<FileEntry>&) {
       asked_.push_back(id);
-      auto it = answers_.find(id);
-      if (it == answers_.end()) return false;
-      answer = it->second;
+      auto it = folders_.find(id);
+      if (it == folders_.end()) return false;
+      folders = it->second;
       return true;
     };
   }
-
+  // A placeholder platform that accepts every item (the walk's bounds do not
+  // depend on one, and Wine has none).
+  static CreateFn AcceptAll() {
+    return [](const fs::path&, std::vector<platform::PlaceholderSpec>& items) {
+      for (auto& item : items) item.result = 0;
+      return platform::Hresult{0};
+    };
+  }
   fs::path root_;
-  std::map<std::string, std::string> answers_;
+  std::map<std::string, std::vector<FolderEntry>> folders_;
   std::vector<std::string> asked_;
 };
-
-TEST_F(TreePopulatorTest, SizeBeyondSignedRangeFailsTheFolderWithoutCreatingAnything) {
-  answers_["0"] = R"({"success":true,"folders":[{"id":"9","name":"sub"}],)"
-                  R"("files":[{"id":"1","name":"big","size":99999999999999999999}]})";
-  ScopedOutputCapture capture;
-  TreePopulator walker(Lister());
-  EXPECT_FALSE(walker.PopulateFolder(root_, "0"));
-  EXPECT_EQ(capture.err(), "[ERR] folder/list size out of range for id=0\n");
-  EXPECT_EQ(capture.out(), "");
-  EXPECT_TRUE(fs::is_empty(root_));
-  EXPECT_EQ(asked_, std::vector<std::string>{"0"});  // not descended
-}
 
 TEST_F(TreePopulatorTest, ListingFailurePrintsTheIdAndCreatesNothing) {
   ScopedOutputCapture capture;
   TreePopulator walker(Lister());
-  EXPECT_FALSE(walker.PopulateFolder(root_, "d-42"));
-  EXPECT_EQ(capture.err(), "[ERR] folder/list HTTP failed for id=d-42\n");
+  EXPECT_FALSE(walker.PopulateFolder(root_, "d-42\n"));
+  // The id is shown without its line break, so the log keeps one line.
+  EXPECT_EQ(capture.err(), "[ERR] folder/list HTTP failed for id=d-42\\x0A\n");
   EXPECT_TRUE(fs::is_empty(root_));
 }
 
-TEST_F(TreePopulatorTest, EmptyOrErrorAnswersCountAsEmptyFoldersWithoutALine) {
-  answers_["0"] = R"({"success":false,"message":"injected"})";  // no status or success test
-  ScopedOutputCapture capture;
-  TreePopulator walker(Lister());
-  EXPECT_TRUE(walker.PopulateFolder(root_, "0"));
-  EXPECT_EQ(capture.all(), "");
-}
-
 TEST_F(TreePopulatorTest, NamesThatWouldLeaveTheFolderAreSkippedAndNotWalked) {
-  answers_["0"] = R"({"folders":[{"id":"7","name":".."},{"id":"8","name":"a/b"}],"files":[]})";
+  folders_["0"] = {FolderEntry{"7", u".."}, FolderEntry{"8", u"a/b"}};
   ScopedOutputCapture capture;
   TreePopulator walker(Lister());
   EXPECT_TRUE(walker.PopulateFolder(root_ / "inner", "0"));
@@ -78,6 +67,47 @@ TEST_F(TreePopulatorTest, NamesThatWouldLeaveTheFolderAreSkippedAndNotWalked) {
   EXPECT_EQ(asked_, std::vector<std::string>{"0"});
   EXPECT_FALSE(fs::exists(root_ / "a"));
   EXPECT_EQ(walker.skipped(), 2);
+}
+
+TEST_F(TreePopulatorTest, CyclesAndEndlessNestingAreStoppedAsFailures) {
+  {
+    // "0" lists "a", which lists "0" again: the walk does not go round.
+    folders_["0"] = {FolderEntry{"a", u"A"}};
+    folders_["a"] = {FolderEntry{"0", u"back"}};
+    ScopedOutputCapture capture;
+    TreePopulator walker(Lister(), AcceptAll());
+    EXPECT_FALSE(walker.PopulateFolder(root_, "0"));
+    EXPECT_EQ(asked_, (std::vector<std::string>{"0", "a"}));
+    EXPECT_NE(capture.err().find("[ERR] folder id=0 is listed inside itself (a cycle); not descended\n"),
+              std::string::npos)
+        << capture.err();
+  }
+  {
+    // Every folder holds a new one: the walk ends at the depth cap.
+    asked_.clear();
+    int made = 0;
+    TreePopulator walker([&](const std::string& id, std::vector<FolderEntry>& folders,
+                             std::vector<FileEntry>&) {
+      asked_.push_back(id);
+      folders.push_back(FolderEntry{"n" + std::to_string(++made), u"n"});
+      return true;
+    }, AcceptAll());
+    ScopedOutputCapture capture;
+    EXPECT_FALSE(walker.PopulateFolder(root_ / "deep", "0"));
+    EXPECT_EQ(asked_.size(), static_cast<size_t>(kMaxDepth));
+    EXPECT_NE(capture.err().find("lies deeper than 128 levels; not descended\n"), std::string::npos);
+  }
+  {
+    // The same id twice as siblings is not a cycle: both are walked.
+    asked_.clear();
+    folders_.clear();
+    folders_["0"] = {FolderEntry{"s", u"one"}, FolderEntry{"s", u"two"}};
+    folders_["s"] = {};
+    ScopedOutputCapture capture;
+    TreePopulator walker(Lister(), AcceptAll());
+    EXPECT_TRUE(walker.PopulateFolder(root_ / "siblings", "0"));
+    EXPECT_EQ(asked_, (std::vector<std::string>{"0", "s", "s"}));
+  }
 }
 
 }  // namespace

@@ -179,6 +179,13 @@ int RunRegisterTool(const std::vector<std::string>& args) {
     Out(kUsage);
     return kExitOk;
   }
+  // Other arguments are ignored as before, but said so: a mistyped
+  // "--unregster" would otherwise register without a word.
+  for (const auto& a : args) {
+    if (a != "--unregister" && a != "-u") {
+      Err(Cat("[WARN] register: unknown argument ignored: ", a, " (register --help)\n"));
+    }
+  }
   const auto folder = SyncRootFolder();
   if (folder.empty()) {
     Err("[ERR] the profile folder could not be determined\n");

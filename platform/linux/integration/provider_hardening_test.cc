@@ -1,0 +1,281 @@
+// The Linux provider against what a careless user, a crash and the engine's
+// own changes do to the folder: names that are not one component, renames of
+// service folders, content cut off by a crash or written while unmounted,
+// re-pointed placeholders seen through the kernel's caches, and a dead mount
+// recovered before the folder is examined.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/integration/sync_root_fixture.h"
+
+namespace zem::testing {
+namespace {
+
+using platform::Hresult;
+
+int64_t SizeOf(const std::filesystem::path& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+void WriteFile(const std::filesystem::path& p, const std::string& content) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string XattrOf(const std::filesystem::path& p, const char* name) {
+  char buf[256];
+  const ssize_t n = getxattr(p.c_str(), name, buf, sizeof buf);
+  return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+TEST_F(SyncRootTest, NamesThatAreNotOnePlainComponentAreRefusedPerItem) {
+  std::filesystem::create_directories(root_ / "sub");
+  std::vector<platform::PlaceholderSpec> items(8);
+  const std::vector<std::string> names = {"../escaped.txt", "", ".", "..", "a/b.txt",
+                                          std::string("nul\0x", 5), "ok.txt", "..."};
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i].relative_name = names[i];
+    items[i].identity = "F:" + std::to_string(i);
+    items[i].size = 3;
+  }
+  std::filesystem::create_directories(root_ / "a");
+  EXPECT_EQ(platform::CreatePlaceholders(root_ / "sub", items), platform::kHrInvalidArgument);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(items[i].result, platform::kHrInvalidArgument) << i;
+  EXPECT_EQ(items[6].result, 0);
+  EXPECT_EQ(items[7].result, 0);  // "..." is an ordinary name
+  EXPECT_FALSE(std::filesystem::exists(root_ / "escaped.txt"));
+  EXPECT_FALSE(std::filesystem::exists(root_ / "sub" / "a"));
+  EXPECT_FALSE(std::filesystem::exists(root_ / "a" / "b.txt"));
+  EXPECT_EQ(StateOf(root_ / "sub" / "ok.txt").identity, "F:6");
+  EXPECT_FALSE(platform::IsPlainPlaceholderName("x/"));
+  EXPECT_TRUE(platform::IsPlainPlaceholderName("报告 (2).txt"));
+}
+
+TEST_F(SyncRootTest, ServiceFoldersAndReadOnlyItemsAreNotRenamedButPlainItemsAre) {
+  ASSERT_EQ(Connect({}), 0);
+  std::vector<platform::PlaceholderSpec> dirs(2);
+  dirs[0].relative_name = "文档";
+  dirs[0].identity = "D:7";
+  dirs[1].relative_name = "共享";
+  dirs[1].identity = "V:shared";
+  for (auto& d : dirs) d.attributes = platform::kPlaceholderAttributeDirectory;
+  ASSERT_EQ(platform::CreatePlaceholders(root_, dirs), 0);
+  ASSERT_EQ(AddFile("inner.txt", 0, "F:8", 0x80, "文档"), 0);
+  WriteFile(root_ / "文档" / "mine.txt", "kept");
+  ASSERT_EQ(AddFile("ro.txt", 0, "S:9", platform::kPlaceholderAttributeReadonly, "共享"), 0);
+  std::filesystem::create_directories(root_ / "plain");
+  ASSERT_EQ(AddFile("f.txt", 0, "F:10"), 0);
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_NE(rename((root_ / "文档").c_str(), (root_ / "改名").c_str()), 0);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_NE(rename((root_ / "共享").c_str(), (root_ / "文档" / "共享").c_str()), 0);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_NE(rename((root_ / "共享" / "ro.txt").c_str(), (root_ / "共享" / "x.txt").c_str()), 0);
+  EXPECT_EQ(errno, EPERM);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[RENAME-REFUSED] " + (root_ / "文档").string() +
+                     ": folders are renamed on the web, not here\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[RENAME-REFUSED] " + (root_ / "共享" / "ro.txt").string() + ": "),
+            std::string::npos);
+
+  // The folder and its content are untouched.
+  EXPECT_EQ(StateOf(root_ / "文档").identity, "D:7");
+  EXPECT_EQ(StateOf(root_ / "文档" / "inner.txt").identity, "F:8");
+  EXPECT_EQ(ReadAll(root_ / "文档" / "mine.txt"), "kept");
+  EXPECT_FALSE(std::filesystem::exists(root_ / "改名"));
+  // Plain folders and file placeholders move freely.
+  EXPECT_EQ(rename((root_ / "plain").c_str(), (root_ / "plain2").c_str()), 0);
+  EXPECT_EQ(rename((root_ / "f.txt").c_str(), (root_ / "文档" / "f.txt").c_str()), 0);
+  EXPECT_EQ(StateOf(root_ / "文档" / "f.txt").identity, "F:10");
+}
+
+// What the engine changes is what the next stat shows, whatever the kernel
+// cached before.
+TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
+  FakeCloud cloud;
+  cloud.Put("F:old", "old content");
+  const std::string fresh = Pattern(70000, 11);
+  cloud.Put("F:new", fresh);
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_EQ(AddFile("a.txt", 11, "F:old"), 0);
+  ASSERT_EQ(AddFile("b.txt", 5, "F:b"), 0);
+  // Created through the mount: the logical size shows at once.
+  EXPECT_EQ(SizeOf(root_ / "a.txt"), 11);
+  EXPECT_EQ(ReadAll(root_ / "a.txt"), "old content");
+  EXPECT_EQ(SizeOf(root_ / "a.txt"), 11);
+  EXPECT_EQ(SizeOf(root_ / "b.txt"), 5);
+  EXPECT_EQ(SizeOf(root_ / "c.txt"), -1);  // cached as missing now
+
+  // Re-pointed: new size at once, old content gone, the next read fetches.
+  {
+    platform::PlaceholderHandle h;
+    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
+    ASSERT_EQ(h.Repoint("F:new", static_cast<int64_t>(fresh.size()), ""), 0);
+  }
+  EXPECT_EQ(SizeOf(root_ / "a.txt"), static_cast<int64_t>(fresh.size()));
+  platform::PlaceholderState s = StateOf(root_ / "a.txt");
+  EXPECT_EQ(s.identity, "F:new");
+  EXPECT_TRUE(s.in_sync);
+  EXPECT_FALSE(s.hydrated);
+  EXPECT_EQ(s.logical_size, static_cast<int64_t>(fresh.size()));
+  EXPECT_EQ(ReadAll(root_ / "a.txt"), fresh);
+  EXPECT_EQ(cloud.fetches(), 2);
+  EXPECT_TRUE(StateOf(root_ / "a.txt").hydrated);
+
+  // Deleted by the engine: gone at once. New: present at once.
+  ASSERT_TRUE(std::filesystem::remove(root_ / "b.txt"));
+  EXPECT_EQ(SizeOf(root_ / "b.txt"), -1);
+  ASSERT_EQ(AddFile("c.txt", 42, "F:c"), 0);
+  EXPECT_EQ(SizeOf(root_ / "c.txt"), 42);
+  // Re-pointed to an empty file: whole at once, nothing to fetch.
+  {
+    platform::PlaceholderHandle h;
+    ASSERT_EQ(h.Open(root_ / "c.txt", false), 0u);
+    ASSERT_EQ(h.Repoint("F:empty", 0, ""), 0);
+    EXPECT_EQ(h.Repoint("F:x", -1, ""), platform::kHrInvalidArgument);
+  }
+  EXPECT_EQ(SizeOf(root_ / "c.txt"), 0);
+  EXPECT_TRUE(StateOf(root_ / "c.txt").hydrated);
+  EXPECT_EQ(ReadAll(root_ / "c.txt"), "");
+  EXPECT_EQ(cloud.fetches(), 2);
+  // A plain file is no placeholder to re-point.
+  WriteFile(root_ / "plain.txt", "p");
+  platform::PlaceholderHandle h;
+  ASSERT_EQ(h.Open(root_ / "plain.txt", false), 0u);
+  EXPECT_EQ(h.Repoint("F:1", 1, ""), platform::kHrNotACloudFile);
+}
+
+TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnect) {
+  FakeCloud cloud;
+  cloud.Put("F:2", "second");
+  WriteFile(root_ / "a.txt", "first version");
+  {
+    platform::PlaceholderHandle h;
+    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
+    ASSERT_EQ(h.ConvertToPlaceholder("F:1", true), 0);
+    const std::string sha(64, 'a');
+    ASSERT_EQ(h.Repoint("F:2", 6, sha), 0);
+  }
+  EXPECT_EQ(std::filesystem::file_size(root_ / "a.txt"), 0u);  // nothing stale on disk
+  EXPECT_EQ(XattrOf(root_ / "a.txt", "user.zem.sha256"), std::string(64, 'a'));
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  EXPECT_EQ(SizeOf(root_ / "a.txt"), 6);
+  EXPECT_EQ(ReadAll(root_ / "a.txt"), "second");
+  ASSERT_EQ(cloud.infos().size(), 1u);
+  EXPECT_EQ(cloud.infos()[0].content_sha256, std::string(64, 'a'));
+  EXPECT_EQ(cloud.infos()[0].identity, "F:2");
+}
+
+// kill -9 during a fetch leaves part of the content and the fetching mark.
+TEST_F(SyncRootTest, ContentOfAFetchCutByACrashIsDroppedAndFetchedAgain) {
+  FakeCloud cloud;
+  const std::string content = Pattern(10000, 4);
+  cloud.Put("F:1", content);
+  ASSERT_EQ(AddFile("a.bin", 10000, "F:1"), 0);
+  WriteFile(root_ / "a.bin", content.substr(0, 3000));
+  ASSERT_EQ(setxattr((root_ / "a.bin").c_str(), "user.zem.state", "5", 1, 0), 0);  // in sync + fetching
+  EXPECT_FALSE(StateOf(root_ / "a.bin").hydrated);  // unmounted, read the same way
+  EXPECT_EQ(StateOf(root_ / "a.bin").logical_size, 10000);
+
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  EXPECT_EQ(SizeOf(root_ / "a.bin"), 10000);  // never the partial length
+  platform::PlaceholderState s = StateOf(root_ / "a.bin");
+  EXPECT_FALSE(s.hydrated);
+  EXPECT_TRUE(s.in_sync);
+  EXPECT_EQ(ReadAll(root_ / "a.bin"), content);
+  EXPECT_EQ(cloud.fetches(), 1);
+  EXPECT_TRUE(StateOf(root_ / "a.bin").hydrated);
+  Disconnect();
+  EXPECT_EQ(ReadAll(root_ / "a.bin"), content);
+  EXPECT_EQ(XattrOf(root_ / "a.bin", "user.zem.state"), "3");  // mark gone
+}
+
+TEST_F(SyncRootTest, ContentWrittenWhileUnmountedIsTheUsersAndNeverFetchedOver) {
+  FakeCloud cloud;
+  cloud.Put("F:1", Pattern(10000, 1));
+  ASSERT_EQ(AddFile("a.txt", 10000, "F:1"), 0);
+  ASSERT_EQ(AddFile("b.txt", 10000, "F:1"), 0);
+  WriteFile(root_ / "a.txt", "my edit");
+  WriteFile(root_ / "b.txt", "mine too");
+  platform::PlaceholderState s = StateOf(root_ / "a.txt");  // unmounted
+  EXPECT_TRUE(s.hydrated);
+  EXPECT_FALSE(s.in_sync);
+  EXPECT_EQ(s.logical_size, 7);
+
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  EXPECT_EQ(SizeOf(root_ / "a.txt"), 7);  // first access: a stat
+  EXPECT_EQ(ReadAll(root_ / "a.txt"), "my edit");
+  EXPECT_EQ(ReadAll(root_ / "b.txt"), "mine too");  // first access: an open
+  s = StateOf(root_ / "b.txt");
+  EXPECT_TRUE(s.hydrated);
+  EXPECT_FALSE(s.in_sync);
+  EXPECT_EQ(s.identity, "F:1");
+  EXPECT_EQ(s.logical_size, 8);
+  EXPECT_EQ(cloud.fetches(), 0);
+}
+
+TEST_F(SyncRootTest, FetchIsRefusedBytesPastTheLogicalSize) {
+  platform::SyncRootCallbacks cb;
+  Hresult past = 0;
+  cb.fetch_data = [&](const platform::FetchDataInfo& info) {
+    const std::string body(static_cast<size_t>(info.file_size) + 10, 'z');
+    past = platform::TransferData(info.key, platform::kStatusSuccess, body.data(), 0,
+                                  static_cast<int64_t>(body.size()));
+  };
+  ASSERT_EQ(Connect(cb), 0);
+  ASSERT_EQ(AddFile("a.txt", 100, "F:1"), 0);
+  const int fd = open((root_ / "a.txt").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char buf[200];
+  EXPECT_LT(read(fd, buf, sizeof buf), 0);
+  EXPECT_EQ(errno, EIO);
+  close(fd);
+  EXPECT_LT(past, 0);
+  EXPECT_FALSE(StateOf(root_ / "a.txt").hydrated);
+  Disconnect();
+  EXPECT_EQ(std::filesystem::file_size(root_ / "a.txt"), 0u);
+}
+
+TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
+  EXPECT_EQ(platform::RecoverSyncRootFolder(root_), 0);  // nothing to do
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::ConnectionKey k;
+    const char ok = platform::Succeeded(platform::ConnectSyncRoot(root_, {}, &k)) ? '1' : '0';
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  close(ready[0]);
+  ASSERT_EQ(ok, '1');
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  std::error_code ec;
+  std::filesystem::directory_iterator it(root_, ec);
+  EXPECT_EQ(ec.value(), ENOTCONN);  // what the agent's folder check ran into
+
+  EXPECT_EQ(platform::RecoverSyncRootFolder(root_), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(root_, ec)) << ec.message();
+  std::filesystem::directory_iterator again(root_, ec);
+  EXPECT_FALSE(ec) << ec.message();
+  ASSERT_EQ(Connect({}), 0);
+}
+
+}  // namespace
+}  // namespace zem::testing
