@@ -43,7 +43,7 @@ void PrintUsage() {
       "            2 sync-root folder missing or unusable, 3 sync root could not be connected.\n");
 }
 
-// Start-up step 7: the sync-root folder must exist and be a folder.
+// The sync-root folder must exist and be a folder.
 bool CheckSyncRootFolder(const fs::path& root) {
   std::error_code ec;
   const fs::file_status st = fs::status(root, ec);

@@ -24,10 +24,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using zem::platform::PlaceholderSpec;
+using zem::platform::PlaceholderItem;
 
 int MakePlaceholders(const fs::path& root, int n) {
-  std::vector<PlaceholderSpec> items(static_cast<size_t>(n));
+  std::vector<PlaceholderItem> items(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     items[i].relative_name = "file-" + std::to_string(i) + ".txt";
     items[i].size = 4096;

@@ -153,7 +153,7 @@ inline constexpr uint32_t kPlaceholderAttributeDirectory = 0x10;
 inline constexpr uint32_t kPlaceholderAttributeNormal = 0x80;
 
 // One item of a placeholder batch.
-struct PlaceholderSpec {
+struct PlaceholderItem {
   std::filesystem::path relative_name;  // relative to the batch's base folder
   // Times as Windows FILETIME ticks (100 ns since 1601-01-01 UTC).
   int64_t creation_time = 0;
@@ -181,7 +181,7 @@ struct PlaceholderSpec {
 // result on Windows, the first failing item's result on Linux (or, on both,
 // the failure to reach `base`, with every item's result set to it).
 Hresult CreatePlaceholders(const std::filesystem::path& base,
-                           std::vector<PlaceholderSpec>& items);
+                           std::vector<PlaceholderItem>& items);
 
 // What a placeholder carries.
 struct PlaceholderState {

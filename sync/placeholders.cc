@@ -93,12 +93,12 @@ bool MarkPendingPlaceholder(const std::filesystem::path& path) {
 }
 
 void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files,
-                            std::vector<platform::PlaceholderSpec>* created) {
+                            std::vector<platform::PlaceholderItem>* created) {
   const int64_t now = platform::CurrentFileTime();
-  std::vector<platform::PlaceholderSpec> items;
+  std::vector<platform::PlaceholderItem> items;
   items.reserve(files.size());
   for (const FileEntry& f : files) {
-    platform::PlaceholderSpec item;
+    platform::PlaceholderItem item;
     item.relative_name = platform::PathFromUtf8(platform::WideToUtf8(f.name));
     item.creation_time = item.last_access_time = item.last_write_time = item.change_time = now;
     item.attributes = platform::kFileAttributeNormal;

@@ -40,7 +40,7 @@ bool MarkPendingPlaceholder(const std::filesystem::path& path);
 // absent; nothing is reported. With `items`, the batch (one item per entry,
 // in order, each with its result) is handed back to the caller.
 void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files,
-                            std::vector<platform::PlaceholderSpec>* items = nullptr);
+                            std::vector<platform::PlaceholderItem>* items = nullptr);
 
 // Marks every placeholder below `root` in sync, except pending files and
 // file placeholders changed locally (they must still be uploaded), and prints

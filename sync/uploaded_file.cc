@@ -44,8 +44,11 @@ std::string Sha256File(const std::filesystem::path& path) {
 }
 
 bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
-                       int64_t mtime_before, const std::string& sha256) {
-  const bool unchanged = FileModifiedTime(path) == mtime_before;
+                       int64_t ticks_before, const std::string& sha256) {
+  // Compared to the tick, not the second: a save in the same second as the
+  // read must not be taken for the uploaded content.
+  const bool unchanged = ticks_before != 0 && FileWriteTicks(path) == ticks_before;
+  const int64_t mtime_before = SecondsFromWriteTicks(ticks_before);
   bool ok;
   if (unchanged) {
     ok = ConvertToFilePlaceholder(path, file_id);

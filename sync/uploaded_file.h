@@ -20,8 +20,9 @@ std::string Sha256File(const std::filesystem::path& path);
 // cycle); records the id with its path in KnownFileIds and, when `sha256`
 // is known, {mtime, sha256} in DirtyCache. False when the conversion failed
 // ("[CONVERT-ERR]" printed; the file keeps its state).
+// `ticks_before` is FileWriteTicks taken before the content was read.
 bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
-                       int64_t mtime_before, const std::string& sha256);
+                       int64_t ticks_before, const std::string& sha256);
 
 // True when AdoptUploadedFile gave `path` an identity at or after `since`
 // (remembered for ten minutes): a folder listing taken before then cannot

@@ -98,7 +98,7 @@ constexpr uint32_t kXattrBits =
     kFileAttributeReadonly | kFileAttributeHidden | kFileAttributeSystem | kFileAttributeTemporary;
 
 // Fills in the placeholder state of the new entry `fd`; returns 0 or an errno.
-int DescribeNewPlaceholder(int fd, const PlaceholderSpec& item, bool directory) {
+int DescribeNewPlaceholder(int fd, const PlaceholderItem& item, bool directory) {
   const struct timespec times[2] = {ToTimespec(item.last_access_time),
                                     ToTimespec(item.last_write_time)};
   if (futimens(fd, times) != 0) return errno;
@@ -128,7 +128,7 @@ bool IsHexSha256(std::string_view s) {
   return true;
 }
 
-Hresult CreateOne(int base_fd, PlaceholderSpec& item) {
+Hresult CreateOne(int base_fd, PlaceholderItem& item) {
   const std::string name = item.relative_name.string();
   if (!IsPlainPlaceholderName(item.relative_name) || item.identity.size() > 4096 ||
       item.size < 0 || (!item.content_sha256.empty() && !IsHexSha256(item.content_sha256))) {
@@ -213,7 +213,7 @@ bool IsFetchActive(const TransferKey& key) {
   return r && r->FetchActive(key.transfer);
 }
 
-Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
+Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
   Hresult overall = 0;
   const int base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (base_fd < 0 || !UnderSyncRoot(base_fd)) {

@@ -223,7 +223,7 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
   return api.execute(&op, &params);
 }
 
-Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderSpec>& items) {
+Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
   const CldApi& api = Api();
   if (items.empty()) return api.loaded ? S_OK : kHrProviderUnavailable;
   // Items whose name is not one plain component never reach the API.
@@ -247,7 +247,7 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
   names.reserve(passed.size());
   std::vector<CF_PLACEHOLDER_CREATE_INFO> records(passed.size());
   for (size_t i = 0; i < passed.size(); ++i) {
-    const PlaceholderSpec& s = items[passed[i]];
+    const PlaceholderItem& s = items[passed[i]];
     names.push_back(s.relative_name.wstring());
     CF_PLACEHOLDER_CREATE_INFO& r = records[i];
     r.RelativeFileName = names.back().c_str();

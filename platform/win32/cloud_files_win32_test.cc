@@ -44,7 +44,7 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
   EXPECT_EQ(DisconnectSyncRoot(1), kHrProviderUnavailable);
   EXPECT_EQ(TransferData(TransferKey{1, 2, 0}, kStatusSuccess, "x", 0, 1), kHrProviderUnavailable);
 
-  std::vector<PlaceholderSpec> items(2);
+  std::vector<PlaceholderItem> items(2);
   items[0].relative_name = L"a.txt";
   items[0].identity = "F:1";
   items[1].relative_name = L"d";
@@ -56,7 +56,7 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
 
   // Names that are not one plain component are refused item by item, before
   // anything reaches the platform.
-  std::vector<PlaceholderSpec> named(8);
+  std::vector<PlaceholderItem> named(8);
   const std::vector<std::wstring> names = {L"..\\escaped.txt", L"../up.txt", L"", L".", L"..",
                                            std::wstring(L"n\0ul", 4), L"a\\b", L"ok.txt"};
   for (size_t i = 0; i < named.size(); ++i) named[i].relative_name = names[i];

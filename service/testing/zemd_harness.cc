@@ -315,7 +315,7 @@ Tree ZemdServer::GetTree(const std::string& user) {
   return t;
 }
 
-bool ZemdServer::InjectFault(const FaultSpec& f) {
+bool ZemdServer::InjectFault(const FaultRule& f) {
   std::string body = "{\"path\":" + Quote(f.path) + ",\"kind\":" + Quote(f.kind) +
                      ",\"status\":" + std::to_string(f.status) +
                      ",\"delay_ms\":" + std::to_string(f.delay_ms) +

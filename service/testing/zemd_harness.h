@@ -48,7 +48,7 @@ struct RequestRecord {
   std::string Header(const std::string& name) const;
 };
 
-struct FaultSpec {
+struct FaultRule {
   std::string path;     // exact, or a prefix ending in '*'
   std::string kind;     // status, business, delay, cut, drop, trickle, stall
   int status = 500;
@@ -134,7 +134,7 @@ class ZemdServer {
   Tree GetTree(const std::string& user = "");
 
   // Faults and the request log.
-  bool InjectFault(const FaultSpec& fault);
+  bool InjectFault(const FaultRule& fault);
   bool ClearFaults();
   std::vector<RequestRecord> Requests(uint64_t since = 0);
   bool ClearRequests();

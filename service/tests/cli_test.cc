@@ -110,7 +110,7 @@ TEST_F(CliTest, RestartsOnItsPortWhileOldConnectionsLinger) {
     ZemdServer first;
     ASSERT_TRUE(first.ok()) << first.error();
     port = first.port();
-    zem::testing::FaultSpec drop;
+    zem::testing::FaultRule drop;
     drop.path = "/zem/api/cloud-disk/quota";
     drop.kind = "drop";
     drop.count = 3;
@@ -198,7 +198,7 @@ TEST_F(CliTest, ARequestInProgressFinishesBeforeTheServerStops) {
   ZemdServer zemd;
   ASSERT_TRUE(zemd.ok()) << zemd.error();
   std::string id = zemd.CreateFile("0", "slow.bin", std::string(50, 's'));
-  zem::testing::FaultSpec slow;
+  zem::testing::FaultRule slow;
   slow.path = "/zem/api/cloud-disk/file/download";
   slow.kind = "trickle";
   slow.chunk_bytes = 10;

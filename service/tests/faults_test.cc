@@ -11,7 +11,7 @@
 namespace zem::zemd_test {
 namespace {
 
-using zem::testing::FaultSpec;
+using zem::testing::FaultRule;
 using zem::testing::ZemdServer;
 using Clock = std::chrono::steady_clock;
 
@@ -23,8 +23,8 @@ class FaultsTest : public ::testing::Test {
   FaultsTest() : api_(zemd_.port(), zemd_.token()) {}
   void SetUp() override { ASSERT_TRUE(zemd_.ok()) << zemd_.error(); }
 
-  FaultSpec Spec(const std::string& path, const std::string& kind) {
-    FaultSpec f;
+  FaultRule Rule(const std::string& path, const std::string& kind) {
+    FaultRule f;
     f.path = path;
     f.kind = kind;
     return f;
@@ -35,7 +35,7 @@ class FaultsTest : public ::testing::Test {
 };
 
 TEST_F(FaultsTest, StatusFaultHitsTheNextNRequestsOfThatPathOnly) {
-  FaultSpec f = Spec(kList, "status");
+  FaultRule f = Rule(kList, "status");
   f.status = 503;
   f.count = 2;
   ASSERT_TRUE(zemd_.InjectFault(f)) << zemd_.last_admin_error();
@@ -52,7 +52,7 @@ TEST_F(FaultsTest, StatusFaultHitsTheNextNRequestsOfThatPathOnly) {
 }
 
 TEST_F(FaultsTest, BusinessFaultAnswersSuccessFalseWithStatus200) {
-  ASSERT_TRUE(zemd_.InjectFault(Spec("/zem/api/cloud-disk/file/upload-simple", "business")));
+  ASSERT_TRUE(zemd_.InjectFault(Rule("/zem/api/cloud-disk/file/upload-simple", "business")));
   Answer a = api_.Upload("0", "a.txt", "abc");
   EXPECT_EQ(a.status, 200);
   EXPECT_TRUE(a.BusinessFailure());
@@ -66,7 +66,7 @@ TEST_F(FaultsTest, BusinessFaultAnswersSuccessFalseWithStatus200) {
 }
 
 TEST_F(FaultsTest, DelayWaitsThenAnswersNormally) {
-  FaultSpec f = Spec(kList, "delay");
+  FaultRule f = Rule(kList, "delay");
   f.delay_ms = 400;
   ASSERT_TRUE(zemd_.InjectFault(f));
   auto start = Clock::now();
@@ -80,7 +80,7 @@ TEST_F(FaultsTest, DelayWaitsThenAnswersNormally) {
 TEST_F(FaultsTest, CutSendsTheFullLengthHeaderThenFewerBytesAndCloses) {
   std::string content(100000, 'z');
   std::string id = zemd_.CreateFile("0", "big.bin", content);
-  FaultSpec f = Spec(kDownload, "cut");
+  FaultRule f = Rule(kDownload, "cut");
   f.after_bytes = 1000;
   ASSERT_TRUE(zemd_.InjectFault(f));
   std::string reply = RawGet(zemd_.port(), std::string(kDownload) + "?id=" + id, zemd_.token());
@@ -93,7 +93,7 @@ TEST_F(FaultsTest, CutSendsTheFullLengthHeaderThenFewerBytesAndCloses) {
 }
 
 TEST_F(FaultsTest, CutAppliesToJsonAnswersToo) {
-  FaultSpec f = Spec(kList, "cut");
+  FaultRule f = Rule(kList, "cut");
   f.after_bytes = 5;
   ASSERT_TRUE(zemd_.InjectFault(f));
   std::string reply = RawPost(zemd_.port(), kList, zemd_.token(), "{\"parent_id\":\"0\"}");
@@ -101,7 +101,7 @@ TEST_F(FaultsTest, CutAppliesToJsonAnswersToo) {
 }
 
 TEST_F(FaultsTest, DropClosesWithoutAnyResponse) {
-  ASSERT_TRUE(zemd_.InjectFault(Spec("/zem/api/cloud-disk/quota", "drop")));
+  ASSERT_TRUE(zemd_.InjectFault(Rule("/zem/api/cloud-disk/quota", "drop")));
   std::string reply = RawPost(zemd_.port(), "/zem/api/cloud-disk/quota", zemd_.token(), "{}");
   EXPECT_EQ(reply, "");
   EXPECT_EQ(api_.Quota().status, 200);  // the server itself is fine
@@ -113,7 +113,7 @@ TEST_F(FaultsTest, DropClosesWithoutAnyResponse) {
 
 TEST_F(FaultsTest, TrickleDeliversEverythingSlowly) {
   std::string id = zemd_.CreateFile("0", "t.bin", std::string(40, 'q'));
-  FaultSpec f = Spec(kDownload, "trickle");
+  FaultRule f = Rule(kDownload, "trickle");
   f.chunk_bytes = 10;
   f.interval_ms = 100;
   ASSERT_TRUE(zemd_.InjectFault(f));
@@ -127,7 +127,7 @@ TEST_F(FaultsTest, TrickleDeliversEverythingSlowly) {
 
 TEST_F(FaultsTest, StallSendsPartOfTheBodyThenHoldsTheConnectionSilent) {
   std::string id = zemd_.CreateFile("0", "s.bin", std::string(5000, 's'));
-  FaultSpec f = Spec(kDownload, "stall");
+  FaultRule f = Rule(kDownload, "stall");
   f.after_bytes = 100;
   f.stall_ms = 1500;
   ASSERT_TRUE(zemd_.InjectFault(f));
@@ -143,7 +143,7 @@ TEST_F(FaultsTest, StallSendsPartOfTheBodyThenHoldsTheConnectionSilent) {
 }
 
 TEST_F(FaultsTest, PrefixAndMethodSelectWhichRequestsAreHit) {
-  FaultSpec f = Spec("/zem/api/cloud-disk/file/*", "status");
+  FaultRule f = Rule("/zem/api/cloud-disk/file/*", "status");
   f.status = 500;
   f.method = "GET";
   ASSERT_TRUE(zemd_.InjectFault(f));
@@ -158,7 +158,7 @@ TEST_F(FaultsTest, InvalidFaultsAreRefusedAndClearRemovesPending) {
   EXPECT_EQ(zemd_.Admin("POST", "/admin/faults", "{\"path\":\"/x\",\"kind\":\"explode\"}").status,
             400);
   EXPECT_EQ(zemd_.Admin("POST", "/admin/faults", "{\"kind\":\"drop\"}").status, 400);
-  FaultSpec f = Spec(kList, "status");
+  FaultRule f = Rule(kList, "status");
   f.count = 5;
   ASSERT_TRUE(zemd_.InjectFault(f));
   ASSERT_TRUE(zemd_.ClearFaults());
@@ -242,7 +242,7 @@ TEST_F(FaultsTest, ResetRemovesEverything) {
   std::string id = zemd_.CreateFile("0", "a.txt", "a");
   ASSERT_FALSE(id.empty());
   api_.Quota();
-  ASSERT_TRUE(zemd_.InjectFault(Spec(kList, "drop")));
+  ASSERT_TRUE(zemd_.InjectFault(Rule(kList, "drop")));
   ASSERT_TRUE(zemd_.Reset());
   EXPECT_TRUE(zemd_.Requests().empty());
   EXPECT_EQ(api_.Quota().status, 401);  // users and tokens are gone too

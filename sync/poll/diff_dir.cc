@@ -177,7 +177,7 @@ class FolderPass {
         const std::string hash = HashFile(path);
         if (hash.empty()) continue;
         if (SameDigest(hash, f.sha256)) {
-          if (AdoptUploadedFile(path, f.id, FileModifiedTime(path), hash)) {
+          if (AdoptUploadedFile(path, f.id, FileWriteTicks(path), hash)) {
             Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", f.id, "\n"));
             handled_.insert(name);
           }
@@ -223,12 +223,12 @@ class FolderPass {
     Out(Cat("[UPLOAD] ", name, " (size=", ec ? UINT64_MAX : static_cast<uint64_t>(size),
             ") to folder=", folder_id_, "\n"));
     MarkPendingPlaceholder(path);
-    const int64_t mtime = FileModifiedTime(path);
+    const int64_t ticks = FileWriteTicks(path);
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     ++counters_->uploads;
     if (!WithRetry(label, [&] { return UploadSimple(path, folder, *id, nullptr); })) return false;
     handled_.insert(name);
-    if (!AdoptUploadedFile(path, *id, mtime, "")) {
+    if (!AdoptUploadedFile(path, *id, ticks, "")) {
       Err("[UPLOAD-WARN] uploaded but convert failed; will rescan next round\n");
       return false;
     }
@@ -340,7 +340,7 @@ class FolderPass {
         if (handle.Open(e.path, false) == 0) handle.SetInSyncState(true);
         AddKnownFile(id, e.path);
       } else {
-        AdoptUploadedFile(e.path, g.id, e.mtime, hash);
+        AdoptUploadedFile(e.path, g.id, FileWriteTicks(e.path), hash);
         Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", g.id, "\n"));
       }
       handled_.insert(name);
@@ -353,11 +353,13 @@ class FolderPass {
     if (e.mtime > NowSeconds() - kSettleSeconds) return;  // may still be written
     UploadClaim claim(e.path);
     if (!claim.claimed()) return;
+    // Taken before the content is read; written again since the scan: wait.
+    const int64_t ticks = FileWriteTicks(e.path);
+    if (SecondsFromWriteTicks(ticks) != e.mtime) return;
     const std::string hash = LocalHash(e);
     if (hash.empty()) return;
     Out(Cat("[MODIFIED] ", name, " sha256 differs (local=", hash.substr(0, 16),
             "... server=", f.sha256.substr(0, 16), "...)\n"));
-    const int64_t mtime = FileModifiedTime(e.path);
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     std::string new_id;
     ++counters_->uploads;
@@ -366,7 +368,7 @@ class FolderPass {
     }
     handled_.insert(name);
     if (WithRetry("modify-recycle", [&] { return RecycleFile(f.id); })) ForgetKnownFile(f.id);
-    AdoptUploadedFile(e.path, new_id, mtime, mtime == e.mtime ? hash : std::string());
+    AdoptUploadedFile(e.path, new_id, ticks, hash);
     Out(Cat("[MODIFY-OK] ", name, " → new file_id=", new_id, " (old ", f.id, " recycled)\n"));
   }
 
@@ -418,7 +420,7 @@ class FolderPass {
     Out(Cat("[SYNC] +", new_folders.size() + new_files.size(), " in ", DirText(), "\n"));
     for (const FolderEntry* g : new_folders) CreateFolder(*g);
     if (new_files.empty()) return;
-    std::vector<platform::PlaceholderSpec> items;
+    std::vector<platform::PlaceholderItem> items;
     CreateFilePlaceholders(dir_, new_files, &items);
     for (size_t i = 0; i < items.size(); ++i) {
       if (platform::Succeeded(items[i].result)) {

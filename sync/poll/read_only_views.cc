@@ -83,12 +83,12 @@ void SyncView(const fs::path& area, const ViewKind& kind) {
     return;  // deciding on half a listing could delete what is still shared
   }
   std::set<std::string> remote;
-  std::vector<platform::PlaceholderSpec> batch;
+  std::vector<platform::PlaceholderItem> batch;
   const int64_t now = platform::CurrentFileTime();
   for (const auto& item : items) {
     std::string name = platform::WideToUtf8(item.name);
     if (!remote.insert(name).second || local.count(name)) continue;
-    platform::PlaceholderSpec spec;
+    platform::PlaceholderItem spec;
     spec.relative_name = platform::PathFromUtf8(name);
     spec.creation_time = spec.last_access_time = spec.last_write_time = spec.change_time = now;
     spec.attributes = platform::kFileAttributeReadonly |

@@ -120,7 +120,7 @@ bool RunUpload(const UploadTask& t) {
     Out(Cat("[RT-UPLOAD-SKIP] ", name8, " (another upload of it is running)\n"));
     return true;
   }
-  const int64_t mtime_before = FileModifiedTime(t.path);
+  const int64_t mtime_before = FileWriteTicks(t.path);
   std::string hash;
   if (t.recovered) {
     // The agent stopped while this task was queued or running: the service
@@ -153,7 +153,7 @@ bool RunUpload(const UploadTask& t) {
   }
   // Hashed only when unchanged since the upload began: the hash then
   // describes what the service holds.
-  if (FileModifiedTime(t.path) != mtime_before) {
+  if (FileWriteTicks(t.path) != mtime_before) {
     hash.clear();
   } else if (hash.empty()) {
     hash = Sha256File(t.path);
@@ -224,7 +224,7 @@ bool RunMove(const UploadTask& t) {
     Out(Cat("[RT-MOVE-SKIP] ", name8, " (another upload of it is running)\n"));
     return true;
   }
-  const int64_t mtime_before = FileModifiedTime(t.path);
+  const int64_t mtime_before = FileWriteTicks(t.path);
   // Reading the whole file fetches content that is not local yet.
   const std::string hash = Sha256File(t.path);
   if (hash.empty()) {

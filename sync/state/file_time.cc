@@ -4,10 +4,17 @@
 
 namespace zem {
 
-int64_t FileModifiedTime(const std::filesystem::path& path) {
+int64_t FileWriteTicks(const std::filesystem::path& path) {
   int64_t filetime = 0;
-  if (platform::ReadLastWriteTime(path, &filetime) != 0) return 0;
-  return filetime / 10'000'000 - 11'644'473'600LL;
+  return platform::ReadLastWriteTime(path, &filetime) == 0 ? filetime : 0;
+}
+
+int64_t SecondsFromWriteTicks(int64_t ticks) {
+  return ticks == 0 ? 0 : ticks / 10'000'000 - 11'644'473'600LL;
+}
+
+int64_t FileModifiedTime(const std::filesystem::path& path) {
+  return SecondsFromWriteTicks(FileWriteTicks(path));
 }
 
 }  // namespace zem

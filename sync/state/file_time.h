@@ -9,4 +9,9 @@ namespace zem {
 
 int64_t FileModifiedTime(const std::filesystem::path& path);
 
+// The last-write time in FILETIME ticks (100 ns), 0 when it cannot be read:
+// precise enough to tell a write in the same second as an earlier look.
+int64_t FileWriteTicks(const std::filesystem::path& path);
+int64_t SecondsFromWriteTicks(int64_t ticks);
+
 }  // namespace zem

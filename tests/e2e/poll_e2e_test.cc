@@ -133,7 +133,7 @@ TEST_F(PollEndToEnd, LocalWorkSurvivesServiceDeletesAndOutages) {
   ASSERT_EQ(ReadAll(Docs("kept.txt")), "version 1");
 
   // Outage for uploads: the new file stays pending, then goes up.
-  testing::FaultSpec fault;
+  testing::FaultRule fault;
   fault.path = "/zem/api/cloud-disk/file/upload-simple";
   fault.kind = "status";
   fault.status = 503;
@@ -177,7 +177,7 @@ TEST_F(PollEndToEnd, ConflictKeepsBothVersions) {
   StartAgent();
   ASSERT_EQ(ReadAll(Docs("c.txt")), "base");
   // Listings fail for a while, so the edit and the new version meet in one cycle.
-  testing::FaultSpec fault;
+  testing::FaultRule fault;
   fault.path = "/zem/api/cloud-disk/folder/list";
   fault.kind = "status";
   fault.status = 500;
@@ -229,7 +229,7 @@ TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
   const std::string m = zemd_.CreateFile("0", "m.txt", "v1");
   StartAgent();
   ASSERT_EQ(ReadAll(Docs("m.txt")), "v1");
-  testing::FaultSpec slow;
+  testing::FaultRule slow;
   slow.path = "/zem/api/cloud-disk/file/upload-simple";
   slow.kind = "delay";
   slow.delay_ms = 4000;
@@ -278,7 +278,7 @@ TEST_F(PollEndToEnd, DISABLED_StalledDownloadEndsWithTheStop) {
   const std::string big = std::string(3 << 20, 'x');
   ASSERT_FALSE(zemd_.CreateFile("0", "big.bin", big).empty());
   StartAgent();
-  testing::FaultSpec stall;
+  testing::FaultRule stall;
   stall.path = "/zem/api/cloud-disk/file/download";
   stall.kind = "stall";
   stall.after_bytes = 100000;

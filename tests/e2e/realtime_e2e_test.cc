@@ -277,7 +277,7 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
 
   // An upload refused three times, then accepted: three retries, one copy,
   // a recent-transfer record and an information notification.
-  testing::FaultSpec fault;
+  testing::FaultRule fault;
   fault.path = kUploadPath;
   fault.kind = "status";
   fault.status = 503;
@@ -318,7 +318,7 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
 // the next start, each file reaching the service exactly once.
 TEST_F(RealtimeEndToEnd, StopDrainsTheQueueButNotForever) {
   StartAgent();
-  testing::FaultSpec slow;
+  testing::FaultRule slow;
   slow.path = kUploadPath;
   slow.kind = "delay";
   slow.delay_ms = 300;
@@ -336,7 +336,7 @@ TEST_F(RealtimeEndToEnd, StopDrainsTheQueueButNotForever) {
 
   // Now the service hangs for 3 s on every upload.
   StartAgent();
-  testing::FaultSpec hang = slow;
+  testing::FaultRule hang = slow;
   hang.delay_ms = 3000;
   hang.count = 100;
   ASSERT_TRUE(zemd_.InjectFault(hang));
@@ -377,7 +377,7 @@ TEST_F(RealtimeEndToEnd, StopDrainsTheQueueButNotForever) {
 TEST_F(RealtimeEndToEnd, KilledDuringAnUploadLeavesOneWebCopy) {
   // The service stores the upload, then answers very slowly.
   StartAgent();
-  testing::FaultSpec slow_answer;
+  testing::FaultRule slow_answer;
   slow_answer.path = kUploadPath;
   slow_answer.kind = "trickle";
   slow_answer.chunk_bytes = 1;
@@ -395,7 +395,7 @@ TEST_F(RealtimeEndToEnd, KilledDuringAnUploadLeavesOneWebCopy) {
   StartAgent();
   ASSERT_TRUE(WaitFor("[RT-UPLOAD-OK] stored.txt → file_id=", 20s)) << RunLog();
   EXPECT_NE(RunLog().find("(already on the service)"), std::string::npos);
-  testing::FaultSpec slow_start;
+  testing::FaultRule slow_start;
   slow_start.path = kUploadPath;
   slow_start.kind = "delay";
   slow_start.delay_ms = 5000;

@@ -350,7 +350,7 @@ class Soak {
   }
 
   void InjectFault() {
-    testing::FaultSpec f;
+    testing::FaultRule f;
     f.path = std::string(kApi) + Pick(kFaultPaths);
     f.kind = Pick(kFaultKinds);
     f.count = static_cast<int>(Between(1, 3));

@@ -104,7 +104,7 @@ TEST_F(SoakRepro, DISABLED_MoveIntoOwnFolderKeepsFileAndStateApart) {
 // and every access to the folder hangs until the next start aborts the mount.
 TEST_F(SoakRepro, DISABLED_KillDuringUploadEndsTheAgent) {
   StartAgent();
-  testing::FaultSpec slow;
+  testing::FaultRule slow;
   slow.path = "/zem/api/cloud-disk/file/upload-simple";
   slow.kind = "delay";
   slow.delay_ms = 6000;

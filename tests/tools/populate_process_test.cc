@@ -174,7 +174,7 @@ TEST_F(PopulateProcessTest, EveryKindOfFailedListingFailsTheRun) {
       {"cut", "", "[HTTP-ERR] folder-list answer broke off after 20 bytes (err="},
   };
   for (const Case& c : cases) {
-    testing::FaultSpec f;
+    testing::FaultRule f;
     f.path = "/zem/api/cloud-disk/folder/list";
     f.kind = c.kind;
     if (c.kind == "status") f.status = std::stoi(c.extra);
@@ -251,12 +251,12 @@ TEST_F(PopulateProcessTest, SubfolderListingFailureIsReportedAndSiblingsStillPop
   const std::string kept = zemd_.CreateFile(s2, "kept.txt", "2");
   RegisterRoot();
   // The root listing takes the harmless first fault, s1's listing the drop.
-  testing::FaultSpec pass;
+  testing::FaultRule pass;
   pass.path = "/zem/api/cloud-disk/folder/list";
   pass.kind = "delay";
   pass.delay_ms = 1;
   ASSERT_TRUE(zemd_.InjectFault(pass));
-  testing::FaultSpec drop = pass;
+  testing::FaultRule drop = pass;
   drop.kind = "drop";
   drop.delay_ms = 0;
   ASSERT_TRUE(zemd_.InjectFault(drop));

@@ -16,9 +16,9 @@
 namespace zem::populate {
 namespace {
 
-platform::PlaceholderSpec Spec(const std::u16string& name, int64_t now, uint32_t attributes,
+platform::PlaceholderItem Spec(const std::u16string& name, int64_t now, uint32_t attributes,
                                int64_t size, std::string identity) {
-  platform::PlaceholderSpec s;
+  platform::PlaceholderItem s;
   s.relative_name = platform::PathFromUtf8(platform::WideToUtf8(name));
   s.creation_time = s.last_access_time = s.last_write_time = s.change_time = now;
   s.attributes = attributes;
@@ -41,7 +41,7 @@ bool IsUsableLocalName(const std::u16string& name) {
 TreePopulator::TreePopulator(ListFn list, CreateFn create)
     : list_(std::move(list)), create_(std::move(create)) {
   if (!create_) {
-    create_ = [](const std::filesystem::path& base, std::vector<platform::PlaceholderSpec>& items) {
+    create_ = [](const std::filesystem::path& base, std::vector<platform::PlaceholderItem>& items) {
       return platform::CreatePlaceholders(base, items);
     };
   }
@@ -82,7 +82,7 @@ bool TreePopulator::Walk(const std::filesystem::path& local, const std::string& 
   const size_t entries = folders.size() + files.size();
   if (entries > 0) {
     const int64_t now = platform::CurrentFileTime();
-    std::vector<platform::PlaceholderSpec> specs;
+    std::vector<platform::PlaceholderItem> specs;
     specs.reserve(entries);
     size_t unusable = 0;
     for (const auto& f : folders) {

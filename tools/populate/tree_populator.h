@@ -23,7 +23,7 @@ using ListFn = std::function<bool(const std::string& folder_id, std::vector<Fold
 // Creates one folder's placeholders as a batch, setting each item's result.
 // Production: platform::CreatePlaceholders.
 using CreateFn = std::function<platform::Hresult(const std::filesystem::path& base,
-                                                 std::vector<platform::PlaceholderSpec>& items)>;
+                                                 std::vector<platform::PlaceholderItem>& items)>;
 
 // How deep the walk goes below the sync root. A real tree is far shallower
 // (Windows paths end long before); a service that nests folders without end

@@ -39,7 +39,7 @@ class TreePopulatorTest : public ::testing::Test {
   // A placeholder platform that accepts every item (the walk's bounds do not
   // depend on one, and Wine has none).
   static CreateFn AcceptAll() {
-    return [](const fs::path&, std::vector<platform::PlaceholderSpec>& items) {
+    return [](const fs::path&, std::vector<platform::PlaceholderItem>& items) {
       for (auto& item : items) item.result = 0;
       return platform::Hresult{0};
     };

@@ -126,7 +126,7 @@ TEST_F(HydrationE2eTest, TwoReadersAtOnceMakeOneDownload) {
   ScopedOutputCapture out;
   const std::string content = Pattern(8 << 20, 5);
   AddRemote("shared.bin", content);
-  FaultSpec slow;
+  FaultRule slow;
   slow.path = kDownload;
   slow.kind = "delay";
   slow.delay_ms = 300;  // both readers arrive while the first answer is pending
@@ -146,19 +146,19 @@ TEST_F(HydrationE2eTest, FailingDownloadsFailTheReadAndLeaveTheFileRemote) {
   AddRemote("f.bin", content);
   const std::string id = ids_["f.bin"];
   struct Case {
-    FaultSpec fault;
+    FaultRule fault;
     std::string err_line;
   };
   std::vector<Case> cases;
-  FaultSpec unauthorized;
+  FaultRule unauthorized;
   unauthorized.path = kDownload;
   unauthorized.kind = "status";
   unauthorized.status = 401;
   cases.push_back({unauthorized, "[HTTP-AUTH] hydrate-download got 401"});
-  FaultSpec server_error = unauthorized;
+  FaultRule server_error = unauthorized;
   server_error.status = 500;
   cases.push_back({server_error, "[HTTP-ERR] hydrate-download got 500\n[HYDRATE-ERR] HttpOpenFull failed for id=" + id + "\n"});
-  FaultSpec cut;
+  FaultRule cut;
   cut.path = kDownload;
   cut.kind = "cut";
   cut.after_bytes = 300000;

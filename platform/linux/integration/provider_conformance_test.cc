@@ -50,7 +50,7 @@ TEST_F(SyncRootTest, ConnectingNeedsTheRegistrationMark) {
   EXPECT_EQ(platform::ConnectSyncRoot(plain, {}, &key), platform::kHrNotUnderSyncRoot);
   EXPECT_EQ(platform::DisconnectSyncRoot(12345), platform::kHrInvalidKey);
   // Creating placeholders outside a sync root is refused the same way.
-  std::vector<platform::PlaceholderSpec> items(1);
+  std::vector<platform::PlaceholderItem> items(1);
   items[0].relative_name = "a.txt";
   items[0].identity = "F:1";
   EXPECT_EQ(platform::CreatePlaceholders(plain, items), platform::kHrNotUnderSyncRoot);
@@ -66,7 +66,7 @@ TEST_F(SyncRootTest, BatchCreatesPlaceholdersWithNamesSizesIdentitiesAndAttribut
   ASSERT_EQ(stat(home_.c_str(), &parent), 0);
   ASSERT_NE(mounted.st_dev, parent.st_dev);  // the mount is over the folder
 
-  std::vector<platform::PlaceholderSpec> items(4);
+  std::vector<platform::PlaceholderItem> items(4);
   items[0].relative_name = "报告.txt";
   items[0].size = 123456;
   items[0].identity = "F:42";
@@ -250,7 +250,7 @@ TEST_F(SyncRootTest, NotificationsCarryPathsIdentitiesAndPid) {
   cb.rename_completion = record("rename");
   ASSERT_EQ(Connect(cb), 0);
   ASSERT_EQ(AddFile("p.txt", 0, "F:5"), 0);
-  std::vector<platform::PlaceholderSpec> dir(1);
+  std::vector<platform::PlaceholderItem> dir(1);
   dir[0].relative_name = "d";
   dir[0].attributes = platform::kFileAttributeDirectory;
   dir[0].identity = "D:6";

@@ -38,7 +38,7 @@ std::string XattrOf(const std::filesystem::path& p, const char* name) {
 
 TEST_F(SyncRootTest, NamesThatAreNotOnePlainComponentAreRefusedPerItem) {
   std::filesystem::create_directories(root_ / "sub");
-  std::vector<platform::PlaceholderSpec> items(8);
+  std::vector<platform::PlaceholderItem> items(8);
   const std::vector<std::string> names = {"../escaped.txt", "", ".", "..", "a/b.txt",
                                           std::string("nul\0x", 5), "ok.txt", "..."};
   for (size_t i = 0; i < items.size(); ++i) {
@@ -61,7 +61,7 @@ TEST_F(SyncRootTest, NamesThatAreNotOnePlainComponentAreRefusedPerItem) {
 
 TEST_F(SyncRootTest, ServiceFoldersAndReadOnlyItemsAreNotRenamedButPlainItemsAre) {
   ASSERT_EQ(Connect({}), 0);
-  std::vector<platform::PlaceholderSpec> dirs(2);
+  std::vector<platform::PlaceholderItem> dirs(2);
   dirs[0].relative_name = "文档";
   dirs[0].identity = "D:7";
   dirs[1].relative_name = "共享";
