@@ -219,6 +219,13 @@ void OnRenameCompletion(const platform::ChangeInfo& info) {
   } else {
     const std::optional<std::string> folder = FolderIdOfDirectory(info.path.parent_path());
     if (!folder || folder->empty() || !IsRealtimeSyncedName(name)) {
+      // Moved where the service has no folder (one the user made here): the
+      // service keeps its copy where it was. Remember where the file is, so
+      // the poll cycle neither takes it for deleted (and recycles it) nor
+      // moves it back.
+      HoldLocalMove(*id);
+      AddKnownFile(*id, info.path);
+      MoveDirtyEntry(info.source_path, info.path);
       Out(Cat("[RT-SKIP-NOMAP] ", Utf8(info.path), " (parent folder_id unknown, poll fallback)\n"));
       return;
     }

@@ -70,13 +70,9 @@ TEST_F(SoakRepro, LocalRenameKeepsTheFile) {
 
 // A synced file moved into a folder of the user's own (which the service
 // cannot hold): either the service keeps the file, or the local copy stops
-// claiming to mirror it.
-// Disabled: the real-time path skips the move ([RT-SKIP-NOMAP], poll
-// fallback); the poll cycle takes the old name for a user delete and
-// recycles the service file ([USER-DEL]), while the moved file keeps its
-// identity and its in-sync state, mirroring a file that is in the recycle
-// bin.
-TEST_F(SoakRepro, DISABLED_MoveIntoOwnFolderKeepsFileAndStateApart) {
+// claiming to mirror it. (It once made the poll cycle take the old name for
+// a user delete and recycle the service's file.)
+TEST_F(SoakRepro, MoveIntoOwnFolderKeepsFileAndStateApart) {
   const std::string id = zemd_.CreateFile("0", "p.txt", "plain move bytes");
   ASSERT_FALSE(id.empty());
   StartAgent();
@@ -90,6 +86,7 @@ TEST_F(SoakRepro, DISABLED_MoveIntoOwnFolderKeepsFileAndStateApart) {
   ASSERT_EQ(handle.Open(Docs("own/p.txt"), false), 0u);
   ASSERT_TRUE(platform::Succeeded(handle.GetState(&state)));
   const bool recycled = RecycledIds().count(id) == 1;
+  EXPECT_FALSE(recycled) << "the service's copy of a file the user only moved was recycled\n" << Log();
   EXPECT_FALSE(recycled && state.in_sync && state.identity == "F:" + id)
       << "own/p.txt is in sync with file " << id << ", which the agent recycled\n" << Log();
 }
