@@ -120,9 +120,6 @@ int RunProvider() {
   }
 
   AgentRunning.exchange(false);
-  // A download that stalls must not hold the stop: the poll cycle or a
-  // worker may be waiting on a file that is being fetched.
-  StopSyncRootFetches();
   StopSyncMachinery();
   DisconnectSyncRootLink();
   StopAgentStatus();

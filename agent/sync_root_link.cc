@@ -24,11 +24,6 @@ int32_t ConnectSyncRootLink(const std::filesystem::path& path) {
   return hr;
 }
 
-void StopSyncRootFetches() {
-  std::lock_guard lock(g_link_mu);
-  if (g_key) platform::StopFetches(*g_key);
-}
-
 void DisconnectSyncRootLink() {
   std::lock_guard lock(g_link_mu);
   if (!g_key) return;

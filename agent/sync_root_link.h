@@ -12,10 +12,6 @@ namespace zem::agent {
 int32_t ConnectSyncRootLink(const std::filesystem::path& path);
 
 // Disconnects the connection made by ConnectSyncRootLink (if any).
-// The start of a shutdown: fetches in progress end and new ones fail, so no
-// engine thread waits on a download while the machinery stops.
-void StopSyncRootFetches();
-
 void DisconnectSyncRootLink();
 
 }  // namespace zem::agent

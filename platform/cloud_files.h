@@ -139,13 +139,6 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
 // thread-safe.
 bool IsFetchActive(const TransferKey& key);
 
-// The start of a shutdown: every fetch in progress ends (its waiting
-// readers get an error, its download stops within a second) and fetches
-// asked for from now on fail, while the connection itself stays up so the
-// agent's threads can finish their work before DisconnectSyncRoot. Fails
-// with kHrInvalidKey for an unknown key. Thread-safe.
-Hresult StopFetches(ConnectionKey key);
-
 // Windows file attribute bits used by placeholders (platform/file_attributes.h
 // has the full set).
 inline constexpr uint32_t kPlaceholderAttributeReadonly = 0x1;

@@ -201,13 +201,6 @@ Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, 
   return HresultFromOsError(static_cast<uint32_t>(err));
 }
 
-Hresult StopFetches(ConnectionKey key) {
-  auto r = FindRoot(key);
-  if (!r) return kHrInvalidKey;
-  r->StopFetches();
-  return 0;
-}
-
 bool IsFetchActive(const TransferKey& key) {
   auto r = FindRoot(key.connection);
   return r && r->FetchActive(key.transfer);

@@ -25,28 +25,6 @@
 namespace zem::platform::fusefs {
 namespace {
 
-// Undoes the octal escapes (\040 and the like) of /proc/self/mountinfo.
-std::string UnescapeMountField(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
-      out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 3).c_str(), nullptr, 8)));
-      i += 3;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
-std::string AbsoluteNormal(const std::filesystem::path& p) {
-  std::error_code ec;
-  auto abs = std::filesystem::absolute(p, ec);
-  std::string s = (ec ? p : abs).lexically_normal().string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
 // The reader role held by this loop thread while it processes a request.
 thread_local std::unique_lock<std::mutex>* t_reader_role = nullptr;
 

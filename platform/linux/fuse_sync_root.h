@@ -46,11 +46,6 @@ class FuseSyncRoot {
   void Unmount();
 
   bool FetchActive(int64_t id) { return !stopping_.load() && hydration_.Active(id); }
-  // Ends every fetch and fails the ones asked for later; the mount stays.
-  void StopFetches() {
-    stopping_ = true;
-    hydration_.Stop();
-  }
   int Transfer(int64_t id, uint32_t status, const void* data, int64_t offset, int64_t length) {
     return hydration_.Transfer(id, status, data, offset, length);
   }

@@ -18,7 +18,9 @@ namespace {
 
 constexpr char kConnections[] = "/sys/fs/fuse/connections";
 
-std::string Unescape(const std::string& s) {
+}  // namespace
+
+std::string UnescapeMountField(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
@@ -39,6 +41,8 @@ std::string AbsoluteNormal(const std::filesystem::path& p) {
   return s;
 }
 
+namespace {
+
 // The device minor (the FUSE connection number) of the FUSE mount on
 // `root`, read from mountinfo without touching the mount itself.
 std::optional<unsigned> FuseMountMinor(const std::filesystem::path& root) {
@@ -51,7 +55,7 @@ std::optional<unsigned> FuseMountMinor(const std::filesystem::path& root) {
     std::string id, parent, devno, mroot, mpoint;
     fields >> id >> parent >> devno >> mroot >> mpoint;
     const auto dash = line.find(" - ");
-    if (dash == std::string::npos || Unescape(mpoint) != want) continue;
+    if (dash == std::string::npos || UnescapeMountField(mpoint) != want) continue;
     std::istringstream rest(line.substr(dash + 3));
     std::string fstype;
     rest >> fstype;

@@ -10,8 +10,15 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace zem::platform::fusefs {
+
+// A field of /proc/self/mountinfo with its octal escapes (\040 …) undone.
+std::string UnescapeMountField(const std::string& field);
+// `p` made absolute and lexically normal, without a trailing slash, as
+// mountinfo names mount points.
+std::string AbsoluteNormal(const std::filesystem::path& p);
 
 // Records this process as the owner of the FUSE mount now on `root`.
 void RecordMountOwner(const std::filesystem::path& root);

@@ -191,13 +191,6 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
   return hr;
 }
 
-Hresult StopFetches(ConnectionKey key) {
-  std::lock_guard lock(g_mu);
-  if (!g_connections.count(key)) return kHrInvalidKey;
-  g_ending.insert(key);  // downloads of its fetches stop from now on
-  return S_OK;
-}
-
 bool IsFetchActive(const TransferKey& key) {
   std::lock_guard lock(g_mu);
   return g_connections.count(key.connection) != 0 && g_ending.count(key.connection) == 0;

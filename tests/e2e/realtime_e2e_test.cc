@@ -3,8 +3,6 @@
 // reaches the service here came from the close, delete and rename
 // notifications of the FUSE sync root, the upload queue and its workers.
 #include <gtest/gtest.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/cloud_files.h"
 #include "platform/process.h"
 #include "service/sha256.h"
 #include "service/testing/zemd_harness.h"
@@ -41,9 +40,10 @@ std::string ReadAll(const fs::path& p) {
 }
 
 std::string Identity(const fs::path& p) {
-  char buf[4096];
-  const ssize_t n = getxattr(p.c_str(), "user.zem.identity", buf, sizeof buf);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  platform::PlaceholderHandle handle;
+  platform::PlaceholderState state;
+  if (handle.Open(p, false) != 0 || !platform::Succeeded(handle.GetState(&state))) return {};
+  return state.identity;
 }
 
 size_t Count(const std::string& text, const std::string& needle) {
@@ -73,10 +73,9 @@ class RealtimeEndToEnd : public ::testing::Test {
     // populate leaves the folders plain; give them the folder identity a
     // folder placeholder carries, as the poll cycle's folders have.
     for (const auto& [name, id] : {std::pair{"A", folder_a_}, std::pair{"B", folder_b_}}) {
-      const std::string identity = "D:" + id;
-      ASSERT_EQ(setxattr((home_.sync_root() / name).c_str(), "user.zem.identity", identity.data(),
-                         identity.size(), 0),
-                0);
+      platform::PlaceholderHandle handle;
+      ASSERT_EQ(handle.Open(home_.sync_root() / name, false), 0u);
+      ASSERT_TRUE(platform::Succeeded(handle.ConvertToPlaceholder("D:" + id, true)));
     }
     // A stand-in for gdbus that records the notifications it is asked for.
     fake_bin_ = home_.root() / "fake-bin";

@@ -16,7 +16,7 @@
 namespace zem::populate {
 namespace {
 
-platform::PlaceholderItem Spec(const std::u16string& name, int64_t now, uint32_t attributes,
+platform::PlaceholderItem MakeItem(const std::u16string& name, int64_t now, uint32_t attributes,
                                int64_t size, std::string identity) {
   platform::PlaceholderItem s;
   s.relative_name = platform::PathFromUtf8(platform::WideToUtf8(name));
@@ -87,12 +87,12 @@ bool TreePopulator::Walk(const std::filesystem::path& local, const std::string& 
     size_t unusable = 0;
     for (const auto& f : folders) {
       if (!IsUsableLocalName(f.name)) { ++unusable; continue; }
-      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeDirectory, 0,
+      specs.push_back(MakeItem(f.name, now, platform::kPlaceholderAttributeDirectory, 0,
                            FolderIdentity(f.id)));
     }
     for (const auto& f : files) {
       if (!IsUsableLocalName(f.name)) { ++unusable; continue; }
-      specs.push_back(Spec(f.name, now, platform::kPlaceholderAttributeNormal, f.size,
+      specs.push_back(MakeItem(f.name, now, platform::kPlaceholderAttributeNormal, f.size,
                            FileIdentity(f.id)));
     }
     platform::Hresult overall = 0;
