@@ -104,6 +104,11 @@ struct SyncRootCallbacks {
   std::function<void(const ChangeInfo&)> close_completion;
   std::function<void(const ChangeInfo&)> delete_completion;
   std::function<void(const ChangeInfo&)> rename_completion;
+  // Linux: renames of folder placeholders that mirror the service are
+  // refused to every process; with this set, the connecting process itself
+  // may still move them (the agent's layout migration and its following of
+  // folders moved on the web). Windows has no such refusal.
+  bool own_folder_moves = false;
 };
 
 // Connects the registered sync-root folder `root` with `callbacks` and

@@ -7,6 +7,7 @@ namespace zem {
 platform::SyncRootCallbacks AgentSyncRootCallbacks(const ChangeHandlers& handlers) {
   platform::SyncRootCallbacks callbacks;
   callbacks.fetch_data = OnFetchData;
+  callbacks.own_folder_moves = true;  // migration and folders moved on the web
   auto hook = [](std::function<void(const platform::ChangeInfo&)> h) {
     return [h = std::move(h)](const platform::ChangeInfo& info) {
       if (h) h(info);

@@ -350,7 +350,8 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
   const std::string rel_from = Rel(from), rel_to = Rel(to);
   // The agent itself moves folders it mirrors (the layout migration, a
   // folder moved on the web); only other processes are refused.
-  const bool own = ProcessOfThread(CallerPid()) == static_cast<uint32_t>(getpid());
+  const bool own = Self()->own_folder_moves() &&
+                   ProcessOfThread(CallerPid()) == static_cast<uint32_t>(getpid());
   if (const char* why = own ? nullptr : RenameRefusal(rel_from)) {
     // One write: lines of several threads never mix.
     const std::string line = "[RENAME-REFUSED] " + Self()->FullPath(rel_from).string() + ": " +

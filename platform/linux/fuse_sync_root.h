@@ -56,6 +56,7 @@ class FuseSyncRoot {
   // The device number of the mount (0 until it answers).
   dev_t mount_dev() const { return mount_dev_.load(); }
   ConnectionKey key() const { return key_; }
+  bool own_folder_moves() const { return callbacks_.own_folder_moves; }
   HydrationTable& hydration() { return hydration_; }
   Notifier& notifier() { return notifier_; }
   // Drops the kernel's cached attributes (and cached pages) of the entry at

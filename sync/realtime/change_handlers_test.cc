@@ -155,7 +155,10 @@ TEST_F(Handlers, RenamesStayRenamesMovesBecomeMovesTemporaryNamesWait) {
   EXPECT_EQ(tasks[1].kind, UploadTaskKind::kMove);
   EXPECT_EQ(tasks[1].folder_id, u"d5");
   EXPECT_EQ(tasks[1].file_id, "2");
-  EXPECT_FALSE(IsLocalMovePending("3"));
+  // Held, with its new place known: the poll cycle must not take the old
+  // name for a delete (and recycle the service's copy) nor move it back.
+  EXPECT_TRUE(IsLocalMovePending("3"));
+  EXPECT_EQ(KnownFilePath("3"), docs_ / "unmapped" / "d.txt");
   EXPECT_NE(capture_.out().find("[RT-SKIP-NOMAP] "), std::string::npos);
 
   // An editor's save: the original goes to a temporary name (no rename on
