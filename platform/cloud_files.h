@@ -53,6 +53,8 @@ inline constexpr Hresult kHrInvalidKey = HresultFromOsError(6);
 inline constexpr Hresult kHrProviderUnavailable = HresultFromOsError(126);
 // The item is not a placeholder (ERROR_NOT_A_CLOUD_FILE).
 inline constexpr Hresult kHrNotACloudFile = HresultFromOsError(376);
+// ERROR_CLOUD_FILE_NOT_IN_SYNC: the placeholder holds a local change.
+inline constexpr Hresult kHrNotInSync = HresultFromOsError(377);
 // An invalid argument (ERROR_INVALID_PARAMETER).
 inline constexpr Hresult kHrInvalidArgument = HresultFromOsError(87);
 
@@ -229,9 +231,12 @@ class PlaceholderHandle {
   // dropped (not hydrated), marked in sync; the next read fetches the new
   // content. The size shows at once, also through the kernel's caches.
   // Fails with kHrNotACloudFile for an item that is no placeholder,
-  // kHrInvalidArgument for a folder or a negative size. Windows:
-  // CfUpdatePlaceholder with the new size, the identity and MARK_IN_SYNC |
-  // DEHYDRATE (the handle should be the only one open); the hash is not kept.
+  // kHrInvalidArgument for a folder or a negative size, and kHrNotInSync
+  // (nothing changed) when the placeholder is not in sync: content written
+  // here since it was last in sync is never dropped. Windows:
+  // CfUpdatePlaceholder with the new size, the identity and VERIFY_IN_SYNC |
+  // MARK_IN_SYNC | DEHYDRATE (the handle should be the only one open); the
+  // hash is not kept.
   Hresult Repoint(std::string_view identity, int64_t size,
                   std::string_view content_sha256 = {});
 

@@ -9,6 +9,7 @@
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/state/file_time.h"
 
 namespace zem {
 namespace {
@@ -69,7 +70,21 @@ bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view 
   }
   const platform::Hresult hr = handle.Repoint(FileIdentity(file_id), size, ListedSha256(content_sha256));
   if (platform::Succeeded(hr)) return true;
+  if (hr == platform::kHrNotInSync) {
+    Out(Cat("[REPOINT-SKIP] ", Utf8(path), " was changed here; the next cycle takes it up\n"));
+    return false;
+  }
   Err(Cat("[REPOINT-ERR] hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
+  return false;
+}
+
+bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_before) {
+  const int64_t now = FileWriteTicks(path);
+  if (now == ticks_before || now == 0) return true;  // unchanged, or gone
+  platform::PlaceholderHandle handle;
+  if (handle.Open(path, /*delete_access=*/false) == 0) handle.SetInSyncState(false);
+  Out(Cat("[INSYNC-UNDO] ", Utf8(path),
+          " was written while it was marked in sync; the change goes up next\n"));
   return false;
 }
 
@@ -125,6 +140,9 @@ void ReassertInSync(const std::filesystem::path& root) {
     if (IsPlaceholderAttributes(path, &attributes)) {
       platform::PlaceholderHandle handle;
       platform::PlaceholderState state;
+      // Taken before the state is read: a save between the read and the
+      // mark is found by the time it changed.
+      const int64_t ticks = FileWriteTicks(path);
       if (handle.Open(path, /*delete_access=*/false) != 0) {
         ++failed;
       } else if (platform::Succeeded(handle.GetState(&state)) && HoldsLocalChange(state)) {
@@ -134,6 +152,9 @@ void ReassertInSync(const std::filesystem::path& root) {
         const platform::Hresult hr = handle.SetInSyncState(true);
         handle.Close();
         (platform::Succeeded(hr) ? ok : failed) += 1;
+        if (platform::Succeeded(hr) && !(attributes & platform::kFileAttributeDirectory)) {
+          KeepInSyncMarkIfUnwritten(path, ticks);
+        }
       }
     }
     it.increment(ec);

@@ -28,6 +28,13 @@ bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_vie
 bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
                             int64_t size, std::string_view content_sha256);
 
+// Takes back an in-sync mark that was made on the belief that the file was
+// last written at `ticks_before` (FileWriteTicks) when it was written since:
+// a save that raced the mark must still go up. True when the mark stands.
+// Line: "[INSYNC-UNDO] <path> was written while it was marked in sync; the
+// change goes up next".
+bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_before);
+
 // Makes a new local file a placeholder with the pending identity, not in
 // sync. Any placeholder already is left alone (true); a missing path gives
 // false without a line. Lines: "[PENDING-ERR] CreateFile failed for <path>

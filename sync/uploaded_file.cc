@@ -50,8 +50,11 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
   const bool unchanged = ticks_before != 0 && FileWriteTicks(path) == ticks_before;
   const int64_t mtime_before = SecondsFromWriteTicks(ticks_before);
   bool ok;
+  bool in_sync = unchanged;
   if (unchanged) {
     ok = ConvertToFilePlaceholder(path, file_id);
+    // A save between the comparison above and the mark.
+    in_sync = ok && KeepInSyncMarkIfUnwritten(path, ticks_before);
   } else {
     // Written again during the upload: take the new identity but stay not
     // in sync, so the next cycle uploads the newer content.
@@ -75,7 +78,7 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
   if (!ok) return false;
   RememberAdoption(path);
   AddKnownFile(file_id, path);
-  if (unchanged && !sha256.empty()) SetDirtyEntry(path, DirtyEntry{mtime_before, sha256});
+  if (in_sync && !sha256.empty()) SetDirtyEntry(path, DirtyEntry{mtime_before, sha256});
   return true;
 }
 

@@ -320,6 +320,9 @@ Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
   std::string old;
   if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
   if (!S_ISREG(st.st_mode)) return kHrInvalidArgument;
+  // Content written here since the last sync is the user's: never dropped.
+  PlaceholderState state;
+  if (Succeeded(GetState(&state)) && !state.in_sync) return kHrNotInSync;
 
   // On a mount this process serves, the backing file is changed directly
   // (a fetch of the old content is abandoned first) and the kernel's copy

@@ -2,7 +2,9 @@
 
 #include <sys/xattr.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <charconv>
 
 namespace zem::platform::fusefs {
@@ -69,7 +71,17 @@ uint64_t GetXattrNumber(int fd, const char* name, uint64_t fallback) {
   return r.ec == std::errc() ? n : fallback;
 }
 
+namespace {
+std::atomic<uint64_t> g_in_sync_marks{0};
+}  // namespace
+
+uint64_t InSyncMarks() { return g_in_sync_marks.load(); }
+
 int SetXattrNumber(int fd, const char* name, uint64_t value) {
+  // Counted before the bit is set: a writer that sees the new count clears
+  // the bit again (after this write, or the engine's re-check of the write
+  // time catches it).
+  if (std::strcmp(name, kXattrState) == 0 && (value & kStateInSync)) ++g_in_sync_marks;
   return SetXattr(fd, name, std::to_string(value));
 }
 

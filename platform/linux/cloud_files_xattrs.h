@@ -54,6 +54,12 @@ struct PlaceholderXattrs {
 };
 int ReadPlaceholderXattrs(int fd, PlaceholderXattrs* out);
 
+// How many times this process has set the in-sync bit of any placeholder.
+// An open file that was written clears the bit at its first write and again
+// at the first write after any new mark, so a mark made while a writer keeps
+// the file open does not hide that writer's later changes.
+uint64_t InSyncMarks();
+
 // Sets or clears bits of user.zem.state.
 int UpdateStateBits(int fd, uint32_t set, uint32_t clear);
 

@@ -41,7 +41,7 @@ struct OpenFile {
   bool writable = false;
   std::string rel;                    // path at open, for a close after unlink
   std::atomic<bool> maybe_remote{false};  // content may still be remote
-  std::atomic<bool> in_sync_cleared{false};
+  std::atomic<uint64_t> in_sync_cleared_at{UINT64_MAX};  // InSyncMarks() when last cleared
   // Written, truncated or opened with O_TRUNC: its close is reported. (The
   // library turns a mknod into create + release, which changes nothing.)
   std::atomic<bool> modified{false};
@@ -568,7 +568,8 @@ int do_write(const char*, const char* buf, size_t size, off_t off, struct fuse_f
   if (n < 0) return -errno;
   f->modified = true;
   f->last_pid = CallerPid();
-  if (!f->in_sync_cleared.exchange(true)) ClearInSync(f->fd);
+  const uint64_t marks = InSyncMarks();
+  if (f->in_sync_cleared_at.exchange(marks) != marks) ClearInSync(f->fd);
   return static_cast<int>(n);
 }
 

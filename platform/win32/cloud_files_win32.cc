@@ -325,8 +325,10 @@ Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
   CF_FS_METADATA metadata = {};
   metadata.FileSize.QuadPart = size;
   return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
-                    nullptr, 0, CF_UPDATE_FLAG_MARK_IN_SYNC | CF_UPDATE_FLAG_DEHYDRATE, nullptr,
-                    nullptr);
+                    nullptr, 0,
+                    CF_UPDATE_FLAG_VERIFY_IN_SYNC | CF_UPDATE_FLAG_MARK_IN_SYNC |
+                        CF_UPDATE_FLAG_DEHYDRATE,
+                    nullptr, nullptr);
 }
 
 Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {

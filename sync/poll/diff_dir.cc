@@ -17,6 +17,7 @@
 #include "sync/identity.h"
 #include "sync/placeholders.h"
 #include "sync/realtime/change_handlers.h"
+#include "sync/state/agent_status.h"
 #include "sync/poll/folder_id_map.h"
 #include "sync/poll/local_scan.h"
 #include "sync/state/dirty_cache.h"
@@ -68,6 +69,7 @@ class FolderPass {
   void Run() {
     listed_at_ = std::chrono::steady_clock::now();
     if (!ListWithRetry(folder_id_, &server_)) {  // this subtree waits for the next cycle
+      ReportFailure(Cat("listing ", DirText(), " on the service failed; it is tried again next cycle"));
       counters_->incomplete = true;
       return;
     }
@@ -101,6 +103,7 @@ class FolderPass {
     std::string error;
     if (!ScanLocalFolder(dir_, &local_, &error)) {
       Err(Cat("[SCAN-ERR] ", DirText(), ": ", error, " (folder skipped this cycle)\n"));
+      ReportFailure(Cat("reading ", DirText(), " failed: ", error));
       counters_->incomplete = true;
       return false;
     }
@@ -269,7 +272,10 @@ class FolderPass {
     const int64_t ticks = FileWriteTicks(path);
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     ++counters_->uploads;
-    if (!WithRetry(label, [&] { return UploadSimple(path, folder, *id, nullptr); })) return false;
+    if (!WithRetry(label, [&] { return UploadSimple(path, folder, *id, nullptr); })) {
+      ReportFailure(Cat("upload of ", PathToUtf8(path), " failed; it is tried again next cycle"));
+      return false;
+    }
     handled_.insert(name);
     if (!AdoptUploadedFile(path, *id, ticks, "")) {
       Err("[UPLOAD-WARN] uploaded but convert failed; will rescan next round\n");
@@ -369,6 +375,8 @@ class FolderPass {
     if (e.mtime > NowSeconds() - kSettleSeconds || !file_by_name_.count(name)) return false;
     UploadClaim claim(e.path);
     if (!claim.claimed()) return false;
+    const int64_t ticks = FileWriteTicks(e.path);  // before the content is read
+    if (SecondsFromWriteTicks(ticks) != e.mtime) return false;  // written since the scan
     const std::string hash = LocalHash(e);
     if (hash.empty()) return false;
     const std::string id = e.server_id();
@@ -380,10 +388,13 @@ class FolderPass {
       }
       if (g.id == id) {
         platform::PlaceholderHandle handle;
-        if (handle.Open(e.path, false) == 0) handle.SetInSyncState(true);
+        if (handle.Open(e.path, false) == 0 && platform::Succeeded(handle.SetInSyncState(true))) {
+          handle.Close();
+          KeepInSyncMarkIfUnwritten(e.path, ticks);
+        }
         AddKnownFile(id, e.path);
       } else {
-        AdoptUploadedFile(e.path, g.id, FileWriteTicks(e.path), hash);
+        AdoptUploadedFile(e.path, g.id, ticks, hash);
         Out(Cat("[UPLOAD-ADOPT] ", name, " is on the service already → file_id=", g.id, "\n"));
       }
       handled_.insert(name);
@@ -407,6 +418,8 @@ class FolderPass {
     std::string new_id;
     ++counters_->uploads;
     if (!WithRetry("modify-upload", [&] { return UploadSimple(e.path, folder, new_id, nullptr); })) {
+      ReportFailure(Cat("upload of the change to ", PathToUtf8(e.path),
+                        " failed; it is tried again next cycle"));
       return;
     }
     handled_.insert(name);

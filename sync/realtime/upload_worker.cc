@@ -16,6 +16,7 @@
 #include "platform/cloud_files.h"
 #include "platform/text.h"
 #include "sync/realtime/change_handlers.h"
+#include "sync/state/agent_status.h"
 #include "sync/state/dirty_cache.h"
 #include "sync/state/file_time.h"
 #include "sync/state/known_files.h"
@@ -146,6 +147,7 @@ bool RunUpload(const UploadTask& t) {
   if (!uploaded) {
     // The file stays a pending placeholder; the poll cycle tries it again.
     Err(Cat("[RT-UPLOAD-ERR] ", name8, "\n"));
+    ReportFailure(Cat("upload of ", Utf8(t.path), " failed; it is tried again later"));
     ReportTransferProgress(t.seq, name, 0, 0, TransferStatus::kFailed);
     RecordRecentTransfer(name, TransferStatus::kFailed);
     ShowTrayBalloon(u"上传失败", name, /*is_error=*/true);
@@ -189,6 +191,7 @@ bool RunRename(const UploadTask& t) {
   const bool ok = WithRetry("rt-rename", [&] { return RenameFile(t.file_id, t.new_name); });
   if (!ok) {
     Err(Cat("[RENAME-ERR] HTTP rename failed for id=", t.file_id, "\n"));
+    ReportFailure(Cat("rename to ", Utf8(t.path), " did not reach the service"));
     return false;
   }
   if (!t.old_path.empty() && !t.path.empty()) {
@@ -241,6 +244,7 @@ bool RunMove(const UploadTask& t) {
       });
     });
     if (!uploaded) {
+      ReportFailure(Cat("move of ", Utf8(t.path), " did not reach the service"));
       Err(Cat("[RT-MOVE-ERR] upload of ", name8, " failed; id=", t.file_id,
               " stays in its old folder\n"));
       ReportTransferProgress(t.seq, name, 0, 0, TransferStatus::kFailed);

@@ -304,6 +304,14 @@ TEST_F(RealtimeEndToEnd, UserChangesReachTheServiceOnceAndTheAgentsOwnDoNot) {
   EXPECT_TRUE(SoonHolds(home_.app_data() / "recent_transfers.txt", "|E|never.txt"));
   EXPECT_TRUE(SoonHolds(notify_log(), "\"dialog-error\"\n\"上传失败\"\n\"never.txt\""))
       << TempHome::Read(notify_log());
+  // ... and `corvane --status` lists it among the failures.
+  const std::string reason = "upload of " + Docs("never.txt").string() +
+                             " failed; it is tried again later\n";
+  EXPECT_TRUE(SoonHolds(home_.runtime_dir() / "ZemCloudDisk" / "agent-status.txt", reason));
+  const std::string status =
+      platform::RunProcess(ProgramPath("corvane"), {"--status"}, home_.Options()).out;
+  EXPECT_NE(status.find("     Failures: 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find(" " + reason), std::string::npos) << status;
 
   EXPECT_EQ(Terminate(10s), 0);
   const std::string log = RunLog();

@@ -177,6 +177,36 @@ TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnec
   EXPECT_EQ(cloud.infos()[0].identity, "F:2");
 }
 
+// A placeholder written here is never marked over or dropped by mistake: a
+// mark made while a writer keeps the file open does not hide that writer's
+// next write, and re-pointing a changed file is refused.
+TEST_F(SyncRootTest, WritesAfterAnInSyncMarkStayChangesAndAreNeverRepointedAway) {
+  FakeCloud cloud;
+  cloud.Put("F:1", "service");
+  ASSERT_EQ(AddFile("a.txt", 7, "F:1"), 0);
+  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  const int fd = open((root_ / "a.txt").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "one", 3), 3);
+  EXPECT_FALSE(StateOf(root_ / "a.txt").in_sync);
+  {
+    platform::PlaceholderHandle h;  // the engine has uploaded "one"
+    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
+    ASSERT_EQ(h.SetInSyncState(true), 0);
+  }
+  EXPECT_TRUE(StateOf(root_ / "a.txt").in_sync);
+  ASSERT_EQ(write(fd, " two", 4), 4);  // same handle, after the mark
+  close(fd);
+  EXPECT_FALSE(StateOf(root_ / "a.txt").in_sync);
+
+  platform::PlaceholderHandle h;
+  ASSERT_EQ(h.Open(root_ / "a.txt", true), 0u);
+  EXPECT_EQ(h.Repoint("F:2", 5, ""), platform::kHrNotInSync);
+  h.Close();
+  EXPECT_EQ(ReadAll(root_ / "a.txt"), "one two");
+  EXPECT_EQ(StateOf(root_ / "a.txt").identity, "F:1");
+}
+
 // kill -9 during a fetch leaves part of the content and the fetching mark.
 TEST_F(SyncRootTest, ContentOfAFetchCutByACrashIsDroppedAndFetchedAgain) {
   FakeCloud cloud;
