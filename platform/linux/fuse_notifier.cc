@@ -1,8 +1,25 @@
 #include "platform/linux/fuse_notifier.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace zem::platform::fusefs {
 
 thread_local std::deque<Notifier::Completion> Notifier::deferred_;
+
+void Notifier::WaitUntilVisible(const Completion& c) const {
+  if (backing_root_ < 0 || c.backing_rel.empty()) return;
+  struct stat st;
+  // Bounded: a program may hold the folder locked for long.
+  for (int i = 0; i < 400; ++i) {
+    if (lstat(c.info.path.c_str(), &st) == 0 || errno != ENOENT) return;
+    if (fstatat(backing_root_, c.backing_rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    usleep(500);
+  }
+}
 
 Notifier::Notifier(const SyncRootCallbacks& callbacks)
     : callbacks_(callbacks), thread_(&Notifier::Run, this) {}
@@ -18,14 +35,14 @@ bool Notifier::Wanted(Kind kind) const {
   return false;
 }
 
-void Notifier::Defer(Kind kind, ChangeInfo info) {
+void Notifier::Defer(Kind kind, ChangeInfo info, std::string backing_rel) {
   // Numbered even when no callback wants it, so the sequence has no holes.
   uint64_t seq;
   {
     std::lock_guard lock(mu_);
     seq = next_number_++;
   }
-  deferred_.push_back(Completion{seq, kind, std::move(info)});
+  deferred_.push_back(Completion{seq, kind, std::move(info), std::move(backing_rel)});
 }
 
 void Notifier::FlushDeferred() {
@@ -64,7 +81,10 @@ void Notifier::Run() {
     switch (c.kind) {
       case Kind::kClose: callbacks_.close_completion(c.info); break;
       case Kind::kDelete: callbacks_.delete_completion(c.info); break;
-      case Kind::kRename: callbacks_.rename_completion(c.info); break;
+      case Kind::kRename:
+        WaitUntilVisible(c);
+        callbacks_.rename_completion(c.info);
+        break;
     }
     lock.lock();
   }

@@ -31,9 +31,17 @@ class Notifier {
   explicit Notifier(const SyncRootCallbacks& callbacks);
   ~Notifier();  // Stop()
 
+  // The backing folder (O_PATH), for the rename check below; set before
+  // the first operation, valid until Stop.
+  void SetBackingRoot(int fd) { backing_root_ = fd; }
+
   // Holds a completion on the calling thread until FlushDeferred, numbering
-  // it in the order of the operations.
-  void Defer(Kind kind, ChangeInfo info);
+  // it in the order of the operations. A rename gives its new name relative
+  // to the backing folder: the kernel moves its cached entry only after it
+  // has our answer, on the renaming program's thread, so its handler waits
+  // (briefly) until the new name resolves through the mount while the
+  // backing folder still has it.
+  void Defer(Kind kind, ChangeInfo info, std::string backing_rel = {});
   // Releases what the calling thread deferred to the dispatcher.
   void FlushDeferred();
 
@@ -45,10 +53,12 @@ class Notifier {
     uint64_t seq;
     Kind kind;
     ChangeInfo info;
+    std::string backing_rel;
   };
 
   bool Wanted(Kind kind) const;
   void Run();
+  void WaitUntilVisible(const Completion& c) const;
 
   SyncRootCallbacks callbacks_;
   std::mutex mu_;
@@ -58,6 +68,7 @@ class Notifier {
   std::map<uint64_t, Completion> released_;       // guarded by mu_
   bool stopping_ = false;                         // guarded by mu_
   std::thread thread_;
+  int backing_root_ = -1;
   static thread_local std::deque<Completion> deferred_;
 };
 

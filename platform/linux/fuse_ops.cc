@@ -373,7 +373,7 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
   info.path = Self()->FullPath(rel_to);
   info.source_path = Self()->FullPath(rel_from);
   info.pid = ProcessOfThread(CallerPid());
-  Self()->notifier().Defer(Notifier::Kind::kRename, std::move(info));
+  Self()->notifier().Defer(Notifier::Kind::kRename, std::move(info), rel_to);
   return 0;
 }
 

@@ -76,6 +76,7 @@ Hresult FuseSyncRoot::Mount() {
 
   root_fd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (root_fd_ < 0) return HresultFromOsError(errno);
+  notifier_.SetBackingRoot(root_fd_);
   std::string mark;
   if (GetXattr(root_fd_, kXattrSyncRoot, &mark) != 0 || mark != kSyncRootId) {
     return kHrNotUnderSyncRoot;

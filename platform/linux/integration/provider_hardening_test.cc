@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <thread>
 
 #include "platform/linux/integration/sync_root_fixture.h"
 #include "platform/sync_root_recovery.h"
@@ -334,5 +335,39 @@ TEST_F(SyncRootTest, ListingsOfSubfoldersShowLogicalSizes) {
   }
 }
 
+
+// A rename handler finds the file under its new name at once, even where
+// the kernel had cached that name as missing (the file was there before and
+// moved away): the notification waits for the kernel to finish the rename.
+TEST_F(SyncRootTest, RenameHandlersSeeTheNewNameAtOnce) {
+  FakeCloud cloud;
+  std::filesystem::create_directory(root_ / "A");
+  std::filesystem::create_directory(root_ / "B");
+  std::atomic<int> renamed{0}, missing{0};
+  platform::SyncRootCallbacks callbacks = cloud.Callbacks();
+  callbacks.rename_completion = [&](const platform::ChangeInfo& info) {
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(info.path, ec))) ++missing;
+    ++renamed;
+  };
+  ASSERT_EQ(Connect(callbacks), 0);
+  constexpr int kFiles = 200, kRounds = 8;
+  for (int i = 0; i < kFiles; ++i) WriteFile(root_ / "A" / ("f" + std::to_string(i)), "x");
+  for (int round = 0; round < kRounds; ++round) {
+    const char* from = round % 2 ? "B" : "A";
+    const char* to = round % 2 ? "A" : "B";
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      std::filesystem::rename(root_ / from / name, root_ / to / name);
+    }
+    // The handlers keep up before the files move on.
+    for (int i = 0; i < 100 && renamed.load() < (round + 1) * kFiles; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  Disconnect();
+  EXPECT_EQ(renamed.load(), kFiles * kRounds);
+  EXPECT_EQ(missing.load(), 0);
+}
 }  // namespace
 }  // namespace zem::testing
