@@ -2,16 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "common/output.h"
+#include "platform/fetch_broker.h"
 #include "platform/sha256.h"
 
 namespace zem {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct Piece {
   uint32_t status;
@@ -228,6 +235,144 @@ TEST(Hydration, WindowsAreHandedOverFromTheirAlignedStartToTheEndOfTheFile) {
     EXPECT_LE(src.delivered, size + static_cast<int64_t>(kMaxRead));  // stopped there
     EXPECT_EQ(out.err(), "[HYDRATE-ERR] body longer than the listed size 5243201 for id=mid\n");
   }
+}
+
+// The agent's fetch-data handler behind the broker the Windows provider puts
+// between Windows and the callback: windows of one file share one download,
+// every transfer is one Windows accepts, and a fetch whose windows were all
+// cancelled stops without a failure.
+class BrokerPlatform {
+ public:
+  struct Sent {
+    int64_t transfer;
+    uint32_t status;
+    int64_t offset;
+    int64_t length;
+  };
+  platform::FetchBroker::Execute Execute() {
+    return [this](const platform::TransferKey& key, uint32_t status, const void*, int64_t offset,
+                  int64_t length) {
+      std::lock_guard l(mu);
+      sent.push_back({key.transfer, status, offset, length});
+      return platform::Hresult{0};
+    };
+  }
+  std::vector<Sent> Snapshot() {
+    std::lock_guard l(mu);
+    return sent;
+  }
+  std::mutex mu;
+  std::vector<Sent> sent;
+};
+
+class BrokerSink : public TransferSink {
+ public:
+  BrokerSink(platform::FetchBroker& b, const platform::TransferKey& k) : broker_(b), key_(k) {}
+  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
+                             int64_t length) override {
+    return broker_.Transfer(key_, status, data, offset, length);
+  }
+  bool Active() override { return broker_.Active(key_); }
+
+ private:
+  platform::FetchBroker& broker_;
+  platform::TransferKey key_;
+};
+
+platform::FetchBroker::Window BrokerWindow(int64_t file, int64_t transfer, int64_t offset,
+                                           int64_t length) {
+  platform::FetchBroker::Window w;
+  w.file = file;
+  w.key = platform::TransferKey{1, transfer, 0};
+  w.offset = offset;
+  w.length = length;
+  return w;
+}
+
+TEST(Hydration, WindowsOfOneFileBehindTheBrokerShareOneDownloadAndStopWhenCancelled) {
+  const int64_t size = 5 * (1 << 20) + 321;
+  BrokerPlatform platform;
+  std::atomic<int> downloads{0};
+  std::atomic<bool> hold{false};
+  std::atomic<int64_t> chunks{0};
+  platform::FetchBroker* broker = nullptr;
+  platform::FetchBroker b(
+      [&](const platform::FetchDataInfo& info) {
+        downloads++;
+        class Paced : public OddReadDownload {
+         public:
+          Paced(int64_t n, std::atomic<bool>& hold, std::atomic<int64_t>& chunks)
+              : OddReadDownload(n), hold_(hold), chunks_(chunks) {}
+          bool Download(const std::string& path, const std::function<bool()>& ready,
+                        const std::function<bool(std::string_view)>& body) override {
+            return OddReadDownload::Download(path, ready, [&](std::string_view c) {
+              ++chunks_;
+              while (hold_.load() && chunks_ > 3) std::this_thread::sleep_for(5ms);
+              return body(c);
+            });
+          }
+          std::atomic<bool>& hold_;
+          std::atomic<int64_t>& chunks_;
+        } src(info.file_size, hold, chunks);
+        HydrationRequest r;
+        r.identity = info.identity;
+        r.path_utf8 = "a.bin";
+        r.required_offset = info.required_offset;
+        r.required_length = info.required_length;
+        r.file_size = info.file_size;
+        BrokerSink sink(*broker, info.key);
+        RunHydration(r, src, sink);
+      },
+      platform.Execute(), 2);
+  broker = &b;
+  platform::FetchDataInfo whole;
+  whole.identity = "F:w";
+  whole.file_size = size;
+  {
+    SCOPED_TRACE("two windows, one download");
+    ScopedOutputCapture out;
+    b.Request(BrokerWindow(77, 11, 0, 2 << 20), whole);
+    b.Request(BrokerWindow(77, 12, 2 << 20, size - (2 << 20)), whole);
+    for (int i = 0; i < 1000 && out.out().find("[HYDRATE-OK]") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_NE(out.out().find("[HYDRATE] file=a.bin id=w offset=0 length=5243201\n"),
+              std::string::npos);
+    EXPECT_NE(out.out().find("[HYDRATE-OK] wrote 5243201 bytes"), std::string::npos) << out.out();
+    EXPECT_EQ(downloads.load(), 1);
+    int64_t next = 0;
+    for (const auto& s : platform.Snapshot()) {
+      EXPECT_EQ(s.transfer, 11);  // all under the first request's key; no failure for either
+      EXPECT_EQ(s.status, platform::kStatusSuccess);
+      EXPECT_EQ(s.offset, next);
+      EXPECT_TRUE(platform::IsAcceptedTransfer(size, s.offset, s.length));
+      next = s.offset + s.length;
+    }
+    EXPECT_EQ(next, size);
+  }
+  {
+    SCOPED_TRACE("cancelled while downloading");
+    ScopedOutputCapture out;
+    hold = true;
+    chunks = 0;
+    b.Request(BrokerWindow(78, 21, 0, 2 << 20), whole);
+    for (int i = 0; i < 1000 && chunks.load() <= 3; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(b.Cancel(78, 0, 2 << 20), 1u);
+    const size_t at_cancel = platform.Snapshot().size();
+    hold = false;
+    for (int i = 0; i < 1000 && out.out().find("[HYDRATE-CANCEL]") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_NE(out.out().find("[HYDRATE-CANCEL] id=w stopped after "), std::string::npos)
+        << out.out();
+    EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
+    EXPECT_EQ(out.err(), "");  // not an error
+    const std::vector<BrokerPlatform::Sent> sent = platform.Snapshot();
+    EXPECT_EQ(sent.size(), at_cancel);  // nothing more, not even a failure
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].status, platform::kStatusSuccess);
+    EXPECT_EQ(downloads.load(), 2);
+  }
+  b.Stop();
 }
 
 TEST(Hydration, TenByteFileIsOneFinalTransfer) {
