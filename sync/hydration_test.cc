@@ -331,8 +331,10 @@ TEST(Hydration, WindowsOfOneFileBehindTheBrokerShareOneDownloadAndStopWhenCancel
   {
     SCOPED_TRACE("two windows, one download");
     ScopedOutputCapture out;
+    hold = true;  // the download waits after a few reads until both windows are asked for
     b.Request(BrokerWindow(77, 11, 0, 2 << 20), whole);
     b.Request(BrokerWindow(77, 12, 2 << 20, size - (2 << 20)), whole);
+    hold = false;
     for (int i = 0; i < 1000 && out.out().find("[HYDRATE-OK]") == std::string::npos; ++i) {
       std::this_thread::sleep_for(5ms);
     }
