@@ -31,6 +31,18 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
   return true;
 }
 
+bool AppendToFile(const std::filesystem::path& path, std::string_view text) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out) return false;
+  // The stream hands the text to the system in one write at close (it fits
+  // the buffer, or a longer text is written straight through).
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  return !out.fail();
+}
+
 bool ReadWholeFile(const std::filesystem::path& path, std::string* content) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;

@@ -17,6 +17,13 @@ namespace zem {
 // different paths; callers serialise writers of one path.
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content);
 
+// Appends `text` to an existing file in one write, for a journal whose
+// loader ignores a last line without its line end. The file is not created
+// (a private file must be made by WriteFileAtomically first) and not flushed
+// to the disk: what was appended survives the process being killed. False
+// when the file is missing or the text could not be written whole.
+bool AppendToFile(const std::filesystem::path& path, std::string_view text);
+
 // Reads the whole file; false when it cannot be opened.
 bool ReadWholeFile(const std::filesystem::path& path, std::string* content);
 

@@ -16,6 +16,7 @@
 #include "platform/text.h"
 #include "sync/identity.h"
 #include "sync/placeholders.h"
+#include "sync/realtime/change_handlers.h"
 #include "sync/poll/folder_id_map.h"
 #include "sync/poll/local_scan.h"
 #include "sync/state/dirty_cache.h"
@@ -66,14 +67,18 @@ class FolderPass {
 
   void Run() {
     listed_at_ = std::chrono::steady_clock::now();
-    if (!ListWithRetry(folder_id_, &server_)) return;  // this subtree waits for the next cycle
+    if (!ListWithRetry(folder_id_, &server_)) {  // this subtree waits for the next cycle
+      counters_->incomplete = true;
+      return;
+    }
     ++counters_->folders_listed;
     IndexListing();
     if (!Scan()) return;
     if (FollowServerMoves() && !Scan()) return;
+    FollowMissedLocalMoves();
     UploadNewLocalFiles();
     ReconcileFilePlaceholders();
-    RecycleUserDeletions();
+    NoteUserDeletions();
     CreateServerItems();
     RecordKnownFiles();
     RemoveItemsGoneFromServer();
@@ -94,9 +99,36 @@ class FolderPass {
 
   bool Scan() {
     std::string error;
-    if (ScanLocalFolder(dir_, &local_, &error)) return true;
-    Err(Cat("[SCAN-ERR] ", DirText(), ": ", error, " (folder skipped this cycle)\n"));
-    return false;
+    if (!ScanLocalFolder(dir_, &local_, &error)) {
+      Err(Cat("[SCAN-ERR] ", DirText(), ": ", error, " (folder skipped this cycle)\n"));
+      counters_->incomplete = true;
+      return false;
+    }
+    for (const auto& [name, e] : local_) {
+      if (!e.is_directory && e.kind() == 'F') counters_->local_file_ids.insert(e.server_id());
+    }
+    return true;
+  }
+
+  // A file placeholder that is not where the agent last placed it, while
+  // nothing is there any more, was moved or renamed by the user when no
+  // notification reached the agent (it was not running, or starting). It is
+  // queued as the rename handler would have queued it: taking it for a
+  // deletion in one folder and for an item gone from the service in the
+  // other would lose it.
+  void FollowMissedLocalMoves() {
+    for (const auto& [name, e] : local_) {
+      if (e.is_directory || e.kind() != 'F') continue;
+      const std::string id = e.server_id();
+      if (IsLocalMovePending(id)) continue;
+      const fs::path known = KnownFilePath(id);
+      if (known.empty() || known == e.path) continue;
+      if (LocalEntry there; ReadLocalEntry(known, &there) && there.kind() == 'F' &&
+                            there.server_id() == id) {
+        continue;  // a second placeholder of one file: not a move
+      }
+      QueueMissedFileMove(id, known, e.path);
+    }
   }
 
   bool NameTaken(const std::string& name) const {
@@ -114,7 +146,7 @@ class FolderPass {
       const fs::path to = Child(name);
       LocalEntry e;
       if (from.empty() || from == to || !ReadLocalEntry(from, &e) || e.is_directory ||
-          e.kind() != 'F' || e.server_id() != f.id) {
+          e.kind() != 'F' || e.server_id() != f.id || !InMirroredFolder(from)) {
         continue;
       }
       moved |= MoveLocal(from, to, [&] {
@@ -137,6 +169,17 @@ class FolderPass {
       moved |= MoveLocal(from, to, [&] { ForgetFolderTree(from); });
     }
     return moved;
+  }
+
+  // The agent places files only in folders that mirror the service; a file
+  // in a folder of the user's own was put there by the user, and stays.
+  static bool InMirroredFolder(const fs::path& file) {
+    if (std::optional<std::string> id = FindFolderId(file.parent_path()); id && !id->empty()) {
+      return true;
+    }
+    LocalEntry parent;
+    return ReadLocalEntry(file.parent_path(), &parent) &&
+           (parent.kind() == 'D' || parent.kind() == 'V');
   }
 
   template <typename After>
@@ -373,8 +416,10 @@ class FolderPass {
   }
 
   // A listed file that was here (known id) and is gone locally, and is not
-  // somewhere else in the folder either, was deleted by the user.
-  void RecycleUserDeletions() {
+  // where the agent last placed it either, was deleted by the user, unless
+  // the rest of the walk finds it elsewhere: noted, recycled at the end of
+  // the cycle.
+  void NoteUserDeletions() {
     for (const auto& f : server_.files) {
       const std::string name = platform::WideToUtf8(f.name);
       if (local_.count(name) || handled_.count(name)) continue;
@@ -385,13 +430,7 @@ class FolderPass {
           e.kind() == 'F' && e.server_id() == f.id) {
         continue;
       }
-      Out(Cat("[USER-DEL] ", name, " → recycle server id=", f.id, "\n"));
-      if (WithRetry("recycle", [&] { return RecycleFile(f.id); })) {
-        recycled_.insert(f.id);
-        ForgetKnownFile(f.id);
-      } else {
-        recycle_failed_.insert(f.id);
-      }
+      counters_->deletions.push_back({f.id, Child(name)});
     }
   }
 
@@ -410,9 +449,11 @@ class FolderPass {
     std::vector<FileEntry> new_files;
     for (const auto& f : server_.files) {
       const std::string name = platform::WideToUtf8(f.name);
-      if (local_.count(name) || handled_.count(name) || recycled_.count(f.id)) continue;
+      if (local_.count(name) || handled_.count(name)) continue;
       if (IsLocalMovePending(f.id)) continue;
-      if (IsKnownFile(f.id) && !recycle_failed_.count(f.id)) continue;  // kept elsewhere locally
+      // Kept elsewhere locally, or deleted by the user (recycled at the end
+      // of the cycle).
+      if (IsKnownFile(f.id)) continue;
       if (folder_names_.count(name)) continue;
       new_files.push_back(f);
     }
@@ -535,6 +576,9 @@ class FolderPass {
   }
 
   void Descend() {
+    for (const auto& [name, e] : local_) {
+      if (e.is_directory && !folder_names_.count(name)) counters_->unmapped_dirs.push_back(e.path);
+    }
     for (const auto& g : server_.folders) {
       const fs::path path = Child(platform::WideToUtf8(g.name));
       std::error_code ec;
@@ -554,10 +598,61 @@ class FolderPass {
   std::set<std::string> listed_ids_;
   LocalFolder local_;
   std::set<std::string> handled_;  // names settled in this pass (uploaded, adopted, re-pointed)
-  std::set<std::string> recycled_, recycle_failed_;
 };
 
+// Adds the "F:" ids below `dir` (its subfolders included) and where they
+// are; false when a folder could not be read.
+bool CollectFileIds(const fs::path& dir, std::map<std::string, fs::path>* out, int depth = 0) {
+  LocalFolder entries;
+  std::string error;
+  if (depth > 64 || !ScanLocalFolder(dir, &entries, &error)) return false;
+  bool complete = true;
+  for (const auto& [name, e] : entries) {
+    if (e.is_directory) {
+      complete &= CollectFileIds(e.path, out, depth + 1);
+    } else if (e.kind() == 'F') {
+      out->emplace(e.server_id(), e.path);
+    }
+  }
+  return complete;
+}
+
 }  // namespace
+
+void RecycleUserDeletions(PollCounters* cycle) {
+  if (cycle->deletions.empty()) return;
+  if (cycle->incomplete) {
+    Out(Cat("[USER-DEL-WAIT] ", cycle->deletions.size(),
+            " file(s) gone locally wait for a cycle that reads every folder\n"));
+    return;
+  }
+  // Folders of the user's own are not walked by the passes; read them only
+  // when there is something to look for.
+  std::map<std::string, fs::path> in_own_folders;
+  bool looked = false;
+  for (const DeletionCandidate& d : cycle->deletions) {
+    if (IsLocalMovePending(d.file_id) || cycle->local_file_ids.count(d.file_id)) continue;
+    if (!looked) {
+      looked = true;
+      for (const fs::path& dir : cycle->unmapped_dirs) {
+        if (!CollectFileIds(dir, &in_own_folders)) {
+          Err(Cat("[USER-DEL-WAIT] ", PathToUtf8(dir),
+                  " could not be read; deletions wait for the next cycle\n"));
+          return;
+        }
+      }
+    }
+    if (auto it = in_own_folders.find(d.file_id); it != in_own_folders.end()) {
+      Out(Cat("[USER-DEL-SKIP] ", PathToUtf8(d.path), " is now ", PathToUtf8(it->second),
+              " (a folder the service does not have); the service keeps id=", d.file_id, "\n"));
+      AddKnownFile(d.file_id, it->second);
+      continue;
+    }
+    Out(Cat("[USER-DEL] ", PathToUtf8(d.path.filename()), " → recycle server id=", d.file_id,
+            "\n"));
+    if (WithRetry("recycle", [&] { return RecycleFile(d.file_id); })) ForgetKnownFile(d.file_id);
+  }
+}
 
 void DiffDir(const fs::path& dir, const std::string& folder_id, PollCounters* counters) {
   try {

@@ -4,8 +4,9 @@
 // What it does, in order: list the server folder; follow items that were
 // renamed or moved on the service (same id, other name or folder); upload
 // new local files and adopt those the service already holds; upload local
-// edits (and keep both versions on a conflict); recycle what the user
-// deleted; repair and create folders; create placeholders for new server
+// edits (and keep both versions on a conflict); queue the moves and renames
+// the user made while no notification reached the agent; note what the user
+// deleted (recycled once the whole tree was walked); repair and create folders; create placeholders for new server
 // files; remove in-sync placeholders of items the service no longer has;
 // descend.
 //
@@ -15,6 +16,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,14 +29,32 @@ struct ServerFolder {
   std::vector<FileEntry> files;
 };
 
-// Counts of one cycle, for the log and tests.
+// A listed file that was here and is gone locally: the user deleted it,
+// unless it turns up elsewhere in the tree once the whole tree was walked.
+struct DeletionCandidate {
+  std::string file_id;
+  std::filesystem::path path;  // where the agent last placed it
+};
+
+// One cycle: its counts (for the log and tests) and what the folder passes
+// leave to be settled once the whole tree was walked.
 struct PollCounters {
   int folders_listed = 0;
   int files_hashed = 0;
   int uploads = 0;
+  bool incomplete = false;                           // a folder could not be listed or read
+  std::set<std::string> local_file_ids;              // "F:" ids seen in the folders walked
+  std::vector<std::filesystem::path> unmapped_dirs;  // local folders the service does not list
+  std::vector<DeletionCandidate> deletions;
 };
 
 void DiffDir(const std::filesystem::path& dir, const std::string& folder_id,
              PollCounters* counters);
+
+// Recycles the deletion candidates of a complete walk that are not found
+// anywhere in the tree (a file moved while no notification reached the
+// agent is not a deletion). After an incomplete walk nothing is recycled:
+// the folders not read may hold the files.
+void RecycleUserDeletions(PollCounters* cycle);
 
 }  // namespace zem

@@ -65,6 +65,8 @@ std::optional<std::string> FolderIdOfDirectory(const fs::path& dir) {
   return id;
 }
 
+void QueueFileMove(const std::string& file_id, const fs::path& source_path, const fs::path& path);
+
 // Ends the "held aside" state of an id renamed to a temporary name.
 void EndAside(const std::string& id) {
   bool was_aside;
@@ -190,61 +192,75 @@ void OnRenameCompletion(const platform::ChangeInfo& info) {
     QueueSavedFile(info.path, /*renamed_in=*/true);
     return;
   }
-  const std::string name = Utf8(info.path.filename());
+  QueueFileMove(*id, info.source_path, info.path);
+}
+
+void QueueMissedFileMove(const std::string& id, const fs::path& from, const fs::path& to) {
+  Out(Cat("[MOVE-FOUND] ", Utf8(from), " → ", Utf8(to), " (file_id=", id,
+          "; moved while no notification reached the agent)\n"));
+  QueueFileMove(id, from, to);
+}
+
+namespace {
+
+void QueueFileMove(const std::string& file_id, const fs::path& source_path, const fs::path& path) {
+  const std::string name = Utf8(path.filename());
   if (name.empty()) return;
-  EndAside(*id);
-  const bool same_folder = info.source_path.parent_path() == info.path.parent_path();
+  EndAside(file_id);
+  const bool same_folder = source_path.parent_path() == path.parent_path();
   if (same_folder && !IsRealtimeSyncedName(name)) {
     // Renamed away to a temporary name (an editor's save in progress): the
     // service keeps the file under its old name; a delete recycles it, a
     // rename back renames it.
     {
       std::lock_guard lock(g_mu);
-      g_aside.insert(*id);
+      g_aside.insert(file_id);
     }
-    HoldLocalMove(*id);
-    AddKnownFile(*id, info.path);
-    MoveDirtyEntry(info.source_path, info.path);
-    Out(Cat("[RT-RENAME-ASIDE] ", Utf8(info.source_path), " → ", Utf8(info.path),
-            " (temporary name; the service keeps id=", *id, " as it is)\n"));
+    HoldLocalMove(file_id);
+    AddKnownFile(file_id, path);
+    MoveDirtyEntry(source_path, path);
+    Out(Cat("[RT-RENAME-ASIDE] ", Utf8(source_path), " → ", Utf8(path),
+            " (temporary name; the service keeps id=", file_id, " as it is)\n"));
     return;
   }
   UploadTask task;
-  task.file_id = *id;
-  task.path = info.path;
-  task.old_path = info.source_path;
+  task.file_id = file_id;
+  task.path = path;
+  task.old_path = source_path;
   if (same_folder) {
     task.kind = UploadTaskKind::kRename;
     task.new_name = platform::Utf8ToWide(name);
   } else {
-    const std::optional<std::string> folder = FolderIdOfDirectory(info.path.parent_path());
+    const std::optional<std::string> folder = FolderIdOfDirectory(path.parent_path());
     if (!folder || folder->empty() || !IsRealtimeSyncedName(name)) {
       // Moved where the service has no folder (one the user made here): the
       // service keeps its copy where it was. Remember where the file is, so
       // the poll cycle neither takes it for deleted (and recycles it) nor
       // moves it back.
-      HoldLocalMove(*id);
-      AddKnownFile(*id, info.path);
-      MoveDirtyEntry(info.source_path, info.path);
-      Out(Cat("[RT-SKIP-NOMAP] ", Utf8(info.path), " (parent folder_id unknown, poll fallback)\n"));
+      HoldLocalMove(file_id);
+      AddKnownFile(file_id, path);
+      MoveDirtyEntry(source_path, path);
+      Out(Cat("[RT-SKIP-NOMAP] ", Utf8(path), " (parent folder_id unknown, poll fallback)\n"));
       return;
     }
     task.kind = UploadTaskKind::kMove;
     task.folder_id = platform::Utf8ToWide(*folder);
   }
-  HoldLocalMove(*id);
-  AddKnownFile(*id, info.path);
+  HoldLocalMove(file_id);
+  AddKnownFile(file_id, path);
   const UploadTaskKind kind = task.kind;
   if (!Enqueue(std::move(task))) {
-    ReleaseLocalMove(*id);
+    ReleaseLocalMove(file_id);
     return;
   }
   if (kind == UploadTaskKind::kRename) {
-    Out(Cat("[RT-ENQ-RENAME] file_id=", *id, " newName=", name, "\n"));
+    Out(Cat("[RT-ENQ-RENAME] file_id=", file_id, " newName=", name, "\n"));
   } else {
-    Out(Cat("[RT-ENQ-MOVE] file_id=", *id, " to ", Utf8(info.path), "\n"));
+    Out(Cat("[RT-ENQ-MOVE] file_id=", file_id, " to ", Utf8(path), "\n"));
   }
 }
+
+}  // namespace
 
 ChangeHandlers RealtimeChangeHandlers() {
   ChangeHandlers h;

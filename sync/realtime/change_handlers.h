@@ -34,6 +34,13 @@ void OnDeleteCompletion(const platform::ChangeInfo& info);
 // renamed to a name worth syncing is treated as a saved file.
 void OnRenameCompletion(const platform::ChangeInfo& info);
 
+// A file placeholder the poll cycle found at `to` while the agent last
+// placed it at `from`: moved or renamed when no notification reached the
+// agent (it was not running, or it was starting). Queued as the rename
+// handler would have queued it.
+void QueueMissedFileMove(const std::string& file_id, const std::filesystem::path& from,
+                         const std::filesystem::path& to);
+
 // The three handlers, for the sync-root connection.
 ChangeHandlers RealtimeChangeHandlers();
 

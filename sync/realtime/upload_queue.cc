@@ -79,6 +79,8 @@ void UploadQueue::Load(const std::filesystem::path& file) {
   std::filesystem::create_directories(file.parent_path(), ec);  // errors ignored
   std::string text;
   if (!ReadWholeFile(file, &text)) return;  // first start
+  // A line cut short by a crash during an append carries no line end.
+  text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
   for (std::string_view line : SplitStateLines(text)) {
     if (line.empty()) continue;
     std::optional<UploadTask> task = ParseQueueLine(line);
@@ -109,8 +111,12 @@ std::optional<uint64_t> UploadQueue::Enqueue(UploadTask task) {
       }
     }
   }
-  if (!merged) pending_.push_back(std::move(entry));
-  PersistLocked();
+  if (merged) {
+    PersistLocked();
+  } else {
+    pending_.push_back(std::move(entry));
+    AppendLocked(pending_.back().line);
+  }
   lock.unlock();
   wake_.notify_one();
   return seq;
@@ -169,8 +175,8 @@ std::vector<UploadTask> UploadQueue::Snapshot() const {
   std::lock_guard lock(mu_);
   std::vector<UploadTask> out;
   out.reserve(pending_.size() + in_flight_.size());
-  for (const Entry& e : pending_) out.push_back(e.task);
   for (const auto& [seq, e] : in_flight_) out.push_back(e.task);
+  for (const Entry& e : pending_) out.push_back(e.task);
   return out;
 }
 
@@ -178,11 +184,19 @@ void UploadQueue::PersistLocked() {
   if (file_.empty()) return;
   std::string text;
   text.reserve(file_bytes_);
-  for (const Entry& e : pending_) text += e.line;
   for (const auto& [seq, e] : in_flight_) text += e.line;
+  for (const Entry& e : pending_) text += e.line;
   // A failed write keeps the previous file; memory stays authoritative and
   // the next change writes the whole queue again.
-  WriteFileAtomically(file_, text);
+  file_current_ = WriteFileAtomically(file_, text);
+}
+
+void UploadQueue::AppendLocked(const std::string& line) {
+  if (file_.empty()) return;
+  if (!file_current_) return PersistLocked();  // also creates the file privately
+  // Taking a task moves it in flight without a write: the file's order
+  // (in flight, then pending) holds because tasks are taken from the front.
+  file_current_ = AppendToFile(file_, line);
 }
 
 namespace {

@@ -5,8 +5,12 @@
 // run again after the next start.
 //
 // upload_queue.txt: one task per line, fields joined by '|', no escaping,
-// the platform's line end; first the pending tasks front to back, then the
-// in-flight ones by seq:
+// the platform's line end, in the order the tasks run again after a restart:
+// first the ones in flight (they started first), then the pending ones front
+// to back. A new task that merges with nothing is appended as one line, so a
+// change handler's cost does not grow with the queue; every other change
+// rewrites the file whole (temporary file + rename). A last line without its
+// line end (cut by a crash or a full disk) is ignored when loading:
 //   <seq>|U|<path>|<folder id>                       upload
 //   <seq>|R|<file id>[|<path>]                       recycle
 //   <seq>|N|<file id>|<new name>[|<old path>|<new path>]   rename
@@ -94,11 +98,12 @@ class UploadQueue {
 
   // Pending plus in flight.
   uint64_t Length() const;
-  // Pending front to back, then in flight by seq.
+  // In flight by seq, then pending front to back (the file's order).
   std::vector<UploadTask> Snapshot() const;
 
  private:
   void PersistLocked();
+  void AppendLocked(const std::string& line);
   bool DrainOverLocked() const;
 
   // A task with its line of the queue file, formatted once: the file is
@@ -114,6 +119,9 @@ class UploadQueue {
   std::deque<Entry> pending_;
   std::map<uint64_t, Entry> in_flight_;
   size_t file_bytes_ = 0;  // the length of the file's text, for one allocation
+  // The file matches memory, so a new task can be appended; false until the
+  // first whole write after Load and after any failed write.
+  bool file_current_ = false;
   uint64_t next_seq_ = 0;
   std::filesystem::path file_;
   bool stopping_ = false;

@@ -178,8 +178,8 @@ TEST_F(QueueFile, EnqueueMergesPendingUploadsOfOnePath) {
   q.Enqueue(Upload("/r/a.txt", u"9"));
   tasks = q.Snapshot();
   ASSERT_EQ(tasks.size(), 6u);
-  EXPECT_EQ(tasks[4].seq, 6u);  // pending at the back
-  EXPECT_EQ(tasks[5].seq, 4u);  // in flight last
+  EXPECT_EQ(tasks[0].seq, 4u);  // in flight first
+  EXPECT_EQ(tasks[5].seq, 6u);  // pending at the back
   // The in-flight task stays in the file until it is finished.
   EXPECT_NE(Read().find("4|U|/r/a.txt|9"), std::string::npos);
   q.FinishTask(4);
@@ -187,9 +187,11 @@ TEST_F(QueueFile, EnqueueMergesPendingUploadsOfOnePath) {
   EXPECT_EQ(q.Length(), 5u);
 }
 
-// A crash while a task runs: the next start finds it in the file, after the
-// tasks that were waiting.
-TEST_F(QueueFile, InFlightTaskComesBackAfterACrash) {
+// A crash while a task runs: the next start finds it in the file, before the
+// tasks that were waiting (it started first: a rename queued behind an
+// upload of the same file must not overtake it). A line cut by the crash is
+// ignored, and the file stays usable for appends afterwards.
+TEST_F(QueueFile, InFlightTaskComesBackFirstAfterACrash) {
   {
     UploadQueue q;
     q.Load(file_);
@@ -197,15 +199,23 @@ TEST_F(QueueFile, InFlightTaskComesBackAfterACrash) {
     q.Enqueue(Upload("/r/b.txt", u"1"));
     ASSERT_TRUE(q.TakeNext());
     q.Enqueue(Recycle("c"));
-    // No FinishTask: the agent died.
+    // No FinishTask: the agent died, in the middle of appending a line.
   }
+  std::ofstream(file_, std::ios::binary | std::ios::app) << "9|U|/r/cut";
   UploadQueue q;
   q.Load(file_);
-  const auto tasks = q.Snapshot();
+  auto tasks = q.Snapshot();
   ASSERT_EQ(tasks.size(), 3u);
-  EXPECT_EQ(platform::PathToUtf8(tasks[0].path), "/r/b.txt");
-  EXPECT_EQ(tasks[1].file_id, "c");
-  EXPECT_EQ(platform::PathToUtf8(tasks[2].path), "/r/a.txt");
+  EXPECT_EQ(platform::PathToUtf8(tasks[0].path), "/r/a.txt");
+  EXPECT_EQ(platform::PathToUtf8(tasks[1].path), "/r/b.txt");
+  EXPECT_EQ(tasks[2].file_id, "c");
+  q.Enqueue(Recycle("d"));
+  UploadQueue again;
+  again.Load(file_);
+  tasks = again.Snapshot();
+  ASSERT_EQ(tasks.size(), 4u);
+  EXPECT_EQ(tasks[3].file_id, "d");
+  EXPECT_EQ(Read().find("cut"), std::string::npos);
 }
 
 // A stop drains what is queued, drops what comes after, and ends the drain

@@ -268,6 +268,47 @@ TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
   (void)m;
 }
 
+// Renames and moves made while the agent was not running reach the service
+// as renames and moves when it starts: nothing is taken for a deletion in
+// one folder and for an item gone from the service in the other.
+TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
+  const std::string other = zemd_.CreateFolder("0", "other");
+  const std::string proj = zemd_.CreateFolder("0", "proj");
+  const std::string a = zemd_.CreateFile("0", "a.txt", "alpha");
+  const std::string b = zemd_.CreateFile(proj, "b.txt", "bravo");
+  const std::string c = zemd_.CreateFile("0", "c.txt", "charlie");
+  StartAgent();
+  ASSERT_EQ(ReadAll(Docs("proj/b.txt")), "bravo");  // one hydrated, the others not
+  ASSERT_EQ(StopAgent(), 0);
+
+  // Unmounted: the folder holds the placeholders themselves.
+  fs::rename(Docs("a.txt"), Docs("a2.txt"));
+  fs::rename(Docs("proj/b.txt"), Docs("other/b.txt"));
+  fs::create_directory(Docs("own"));
+  fs::rename(Docs("c.txt"), Docs("own/c.txt"));
+  const uint64_t since = LastRequestSeq();
+  StartAgent();
+  const auto live_in = [&](const std::string& folder, const std::string& name) {
+    const auto tree = zemd_.GetTree();
+    const auto* f = ServiceFile(tree, folder, name);
+    return f ? f->id : std::string();
+  };
+  EXPECT_TRUE(Eventually([&] { return !live_in(other, "b.txt").empty(); }, 30)) << Log();
+  WaitCycles(2);
+  EXPECT_EQ(live_in("0", "a2.txt"), a);  // a rename keeps the id
+  EXPECT_TRUE(live_in("0", "a.txt").empty());
+  EXPECT_TRUE(live_in(proj, "b.txt").empty());
+  EXPECT_EQ(live_in("0", "c.txt"), c);  // the service keeps what went to a folder of our own
+  // Only the moved file's old id went to the recycle bin, after its copy.
+  EXPECT_EQ(RecycledIds(since), std::set<std::string>{b}) << Log();
+  EXPECT_EQ(ReadAll(Docs("a2.txt")), "alpha");
+  EXPECT_EQ(ReadAll(Docs("other/b.txt")), "bravo");
+  EXPECT_EQ(ReadAll(Docs("own/c.txt")), "charlie") << Log();
+  EXPECT_FALSE(Exists(Docs("a.txt")));
+  EXPECT_FALSE(Exists(Docs("proj/b.txt")));
+  EXPECT_EQ(CountOf(Log(), "[MOVE-FOUND]"), 2u) << Log();
+}
+
 // A service that sends part of a file and then nothing: the reader waits,
 // but a stop ends the fetch within seconds and the reader gets an error
 // instead of hanging; nothing partial is kept as the file.
