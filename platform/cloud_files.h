@@ -13,10 +13,12 @@
 //
 // Thread-safety: every function may be called from any thread at any time,
 // and from inside a callback, except DisconnectSyncRoot, which waits for the
-// connection's callbacks and so must not be called from one of them. Callbacks of one connection may run on
-// several threads at once (fetch-data callbacks run one per fetch); the close,
-// delete and rename completions of the Linux provider arrive in order on one
-// dispatcher thread, after the operation they report has completed.
+// connection's callbacks and so must not be called from one of them.
+// Callbacks never run on the platform's own threads: fetch-data callbacks
+// run on the provider's threads, one fetch per file at a time, several files
+// at once (Windows: a pool of 8, further fetches wait for a thread); the
+// close, delete and rename completions arrive in order on one dispatcher
+// thread per connection, after the operation they report has completed.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +67,7 @@ using ConnectionKey = int64_t;
 struct TransferKey {
   ConnectionKey connection = 0;
   int64_t transfer = 0;
-  int64_t request = 0;
+  int64_t request = 0;  // opaque: what the provider needs to find the fetch
 };
 
 // A request for file content (the fetch-data callback).
@@ -89,6 +91,9 @@ struct ChangeInfo {
   std::string identity;               // empty when the item is no placeholder
   std::filesystem::path path;         // full path (the new path of a rename)
   std::filesystem::path source_path;  // rename only: the old full path
+  // Windows reports no directory flag with a delete or rename: there a
+  // folder is known by its identity ("D:" or "V:") or, for a plain item
+  // that still exists, by its attributes.
   bool is_directory = false;
   bool deleted = false;               // close only: the file was deleted on close
   uint32_t pid = 0;                   // the process that caused the change
@@ -97,10 +102,18 @@ struct ChangeInfo {
 // The callback table. Unset entries are not registered. A fetch-data
 // callback must finish its fetch by TransferData calls that cover the
 // required range, or one TransferData with a failure status; it may block
-// (it runs on a thread of its own) and may touch the sync root. The Linux
-// provider always asks for the whole file, once per file however many
-// readers wait, and reports the close of a handle that wrote or truncated
-// the file (closes that changed nothing are not reported).
+// (it runs on a provider thread, never the platform's) and may touch the
+// sync root. Both providers ask for the whole file (offset 0, the file's
+// size), once per file however many readers or windows wait: Windows asks
+// in windows of at most 1 GiB, and the provider answers each window from
+// the one fetch as its bytes arrive, and cancels the fetch (IsFetchActive
+// turns false) once Windows has cancelled every window that waited.
+// Windows accepts a transfer only at a 4 KiB-aligned offset with a length
+// that is a multiple of 4 KiB or ends the file (platform/transfer_plan.h).
+// The close completion reports a handle that wrote or truncated a file; on
+// Windows also a new plain file (no placeholder, which Windows does not
+// report) once it has been left alone for 2 seconds, with pid 0 and no
+// identity; a file may be reported twice.
 struct SyncRootCallbacks {
   std::function<void(const FetchDataInfo&)> fetch_data;
   std::function<void(const ChangeInfo&)> close_completion;

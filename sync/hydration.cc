@@ -44,57 +44,42 @@ class PlatformSink : public TransferSink {
 }  // namespace
 
 bool TransferPending(HydrationState& s, bool final, TransferSink& sink) {
-  if (s.pending == 0) return true;
-  size_t chunk = s.pending;
-  if (!final) {
-    chunk = s.pending / kHydrationAlignment * kHydrationAlignment;
-    if (s.listed_size >= 0 && s.next_offset + static_cast<int64_t>(chunk) >= s.end) {
-      // The last byte waits for the check at the body's end.
-      const int64_t room = s.end - 1 - s.next_offset;
-      chunk = room <= 0 ? 0 : static_cast<size_t>(room) / kHydrationAlignment * kHydrationAlignment;
-    }
-    if (chunk == 0) return true;  // wait for more data
-  }
-  const platform::Hresult hr = sink.Transfer(platform::kStatusSuccess, s.buffer, s.next_offset,
-                                             static_cast<int64_t>(chunk));
+  const int64_t piece = s.plan.NextPiece(final, s.checked && !final);
+  if (piece <= 0) return true;  // wait for more data
+  const int64_t offset = s.plan.next_offset();
+  const platform::Hresult hr = sink.Transfer(platform::kStatusSuccess, s.buffer, offset, piece);
   if (!platform::Succeeded(hr)) {
-    Err(Cat("[HYDRATE-ERR] CfExecute failed at offset=", s.next_offset,
-            " hr=0x", platform::HexHresult(hr), "\n"));
+    Err(Cat("[HYDRATE-ERR] CfExecute failed at offset=", offset, " hr=0x",
+            platform::HexHresult(hr), "\n"));
     return false;
   }
-  s.next_offset += static_cast<int64_t>(chunk);
-  s.written += static_cast<int64_t>(chunk);
-  std::memmove(s.buffer, s.buffer + chunk, s.pending - chunk);
-  s.pending -= chunk;
+  const size_t n = static_cast<size_t>(piece);
+  std::memmove(s.buffer, s.buffer + n, static_cast<size_t>(s.plan.buffered()) - n);
+  s.plan.Handed(piece);
   return true;
 }
 
 bool AcceptBody(HydrationState& s, std::string_view chunk, TransferSink& sink, bool* failed) {
-  if (s.listed_size >= 0) {
-    if (s.streamed + static_cast<int64_t>(chunk.size()) > s.listed_size) {
-      s.streamed += static_cast<int64_t>(chunk.size());
-      s.too_long = true;
+  while (!chunk.empty()) {
+    // Without a known size the range ends with the window: stop there.
+    if (!s.plan.size_known() && s.plan.complete()) return false;
+    const size_t room = kHydrationBufferSize - static_cast<size_t>(s.plan.buffered());
+    const size_t take = std::min(chunk.size(), room);
+    if (take == 0) {  // cannot happen: a full buffer always holds an aligned piece
       *failed = true;
       return false;
     }
-    if (s.hash) s.hash->Update(chunk);
-  }
-  while (!chunk.empty()) {
-    if (s.next_offset >= s.end) return false;  // the required range is done
-    // One read fills at most the free part of the buffer.
-    const size_t take = std::min(chunk.size(), kHydrationBufferSize - s.pending);
-    const int64_t before = s.streamed;
-    s.streamed += static_cast<int64_t>(take);
-    if (s.streamed > s.required_offset) {
-      // The body starts at file offset 0: drop what lies before the range.
-      const size_t drop = before < s.required_offset
-                              ? static_cast<size_t>(s.required_offset - before)
-                              : 0;
-      std::memcpy(s.buffer + s.pending, chunk.data() + drop, take - drop);
-      s.pending += take - drop;
+    const size_t at = static_cast<size_t>(s.plan.buffered());
+    const platform::TransferPlanner::Arrival a = s.plan.Arrive(static_cast<int64_t>(take));
+    if (s.plan.too_long()) {
+      *failed = true;
+      return false;
     }
+    if (s.hash) s.hash->Update(chunk.substr(0, take));
+    std::memcpy(s.buffer + at, chunk.data() + a.skip, static_cast<size_t>(a.keep));
     chunk.remove_prefix(take);
-    if (s.pending >= kHydrationMinimumPiece && !TransferPending(s, false, sink)) {
+    if (s.plan.buffered() >= static_cast<int64_t>(kHydrationMinimumPiece) &&
+        !TransferPending(s, false, sink)) {
       *failed = true;
       return false;
     }
@@ -105,10 +90,11 @@ bool AcceptBody(HydrationState& s, std::string_view chunk, TransferSink& sink, b
 void RunHydration(const HydrationRequest& request, DownloadSource& source, TransferSink& sink,
                   const std::function<char*()>& allocate) {
   HydrationState s;
+  s.plan = platform::TransferPlanner(request.file_size, request.required_offset,
+                                     request.required_length);
   std::unique_ptr<platform::Sha256> hash;
-  if (request.file_size >= 0 && request.required_offset == 0 &&
-      request.required_length == request.file_size) {
-    s.listed_size = request.file_size;
+  if (request.file_size >= 0) {
+    s.checked = true;
     if (!request.content_sha256.empty()) {
       hash = std::make_unique<platform::Sha256>();
       s.hash = hash.get();
@@ -117,13 +103,14 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
   s.id = ServerIdFromIdentity(request.identity);
   s.required_offset = request.required_offset;
   s.required_length = request.required_length;
-  s.end = request.required_offset + request.required_length;
-  s.next_offset = request.required_offset;
   Out(Cat("[HYDRATE] file=", request.path_utf8, " id=", s.id, " offset=", s.required_offset,
           " length=", s.required_length, "\n"));
 
   auto fail = [&](uint32_t status) {
-    sink.Transfer(status, nullptr, s.required_offset, s.required_length);  // result ignored
+    // Only what of the window has not been handed over; what was handed
+    // over stays.
+    const platform::FileRange r = s.plan.FailureRange();
+    sink.Transfer(status, nullptr, r.start, r.length());  // result ignored
   };
   // The id goes into the URL as it is: one that could change the query is
   // refused (with its own line) rather than sent.
@@ -140,7 +127,7 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
       },
       [&](std::string_view chunk) {
         if (!sink.Active()) {  // nobody waits for the rest
-          transfer_failed = true;
+          s.cancelled = true;
           return false;
         }
         return AcceptBody(s, chunk, sink, &transfer_failed);
@@ -153,22 +140,30 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
     }
   } guard{s, !allocate};
 
+  if (s.cancelled) {
+    // Cancelled (or the connection is ending): the fetch is gone, so no
+    // failure is sent for it.
+    Out(Cat("[HYDRATE-CANCEL] id=", s.id, " stopped after ", s.written(),
+            " bytes (nobody waits for the rest)\n"));
+    return;
+  }
   if (!passed) {
     Err(Cat("[HYDRATE-ERR] HttpOpenFull failed for id=", s.id, "\n"));
     return fail(platform::kStatusUnsuccessful);
   }
   if (allocation_failed) return fail(platform::kStatusNoMemory);
-  if (s.too_long) {
-    Err(Cat("[HYDRATE-ERR] body longer than the listed size ", s.listed_size, " for id=", s.id,
-            "\n"));
+  if (s.plan.too_long()) {
+    Err(Cat("[HYDRATE-ERR] body longer than the listed size ", request.file_size, " for id=",
+            s.id, "\n"));
     return fail(platform::kStatusUnsuccessful);
   }
-  if (s.listed_size >= 0 && !transfer_failed && s.streamed < s.listed_size) {
-    // Short: nothing of it is kept.
-    Err(Cat("[HYDRATE-WARN] expected ", s.required_length, " but only wrote ", s.streamed, "\n"));
+  if (transfer_failed) return fail(platform::kStatusUnsuccessful);
+  if (s.checked && s.plan.streamed() < request.file_size) {
+    // Short: the piece that would end the file never goes.
+    Err(Cat("[HYDRATE-WARN] expected ", request.file_size, " but only wrote ",
+            s.plan.streamed(), "\n"));
     return fail(platform::kStatusEndOfFile);
   }
-  if (transfer_failed) return fail(platform::kStatusUnsuccessful);
   if (s.hash) {
     platform::Sha256Digest digest;
     const std::string received = s.hash->Final(digest) ? platform::Sha256Hex(digest) : "?";
@@ -180,15 +175,15 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
       return fail(platform::kStatusUnsuccessful);
     }
   }
-  if (s.pending > 0 && !TransferPending(s, true, sink)) {
+  if (s.plan.buffered() > 0 && !TransferPending(s, true, sink)) {
     return fail(platform::kStatusUnsuccessful);
   }
-  if (s.written >= s.required_length) {
-    Out(Cat("[HYDRATE-OK] wrote ", s.written, " bytes (file id=", s.id, ", streamed ", s.streamed,
-            "B from HTTP)\n"));
+  if (s.plan.complete()) {
+    Out(Cat("[HYDRATE-OK] wrote ", s.written(), " bytes (file id=", s.id, ", streamed ",
+            s.plan.streamed(), "B from HTTP)\n"));
     return;
   }
-  Err(Cat("[HYDRATE-WARN] expected ", s.required_length, " but only wrote ", s.written, "\n"));
+  Err(Cat("[HYDRATE-WARN] expected ", s.required_length, " but only wrote ", s.written(), "\n"));
   fail(platform::kStatusEndOfFile);
 }
 

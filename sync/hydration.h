@@ -1,12 +1,16 @@
 // Hydration: answering a fetch-data request by streaming the file from the
 // service into the placeholder.
 //
-// The body is downloaded from offset 0 (no range is asked for); bytes in
-// front of the required offset are dropped. What is kept collects in one
-// 1 MiB buffer and goes to the platform in 4 KiB-aligned pieces of at least
-// 512 KiB, plus one final piece of any size. Each fetch has its own
-// exchange, buffer and counters and touches only the read-only backend
-// settings, so fetches of several files may run at once without a lock.
+// The body is downloaded from offset 0 (the service serves whole files).
+// With the file's size known, everything from the required offset rounded
+// down to 4 KiB to the end of the file is handed over, so one download
+// serves every later window of the file; bytes in front of that are
+// dropped. What is kept collects in one 1 MiB buffer and goes to the
+// platform in pieces planned by platform/transfer_plan.h: 4 KiB-aligned
+// offsets and lengths, only the piece that ends the file unaligned. Each
+// fetch has its own exchange, buffer and counters and touches only the
+// read-only backend settings, so fetches of several files may run at once
+// without a lock.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +21,7 @@
 
 #include "platform/cloud_files.h"
 #include "platform/sha256.h"
+#include "platform/transfer_plan.h"
 
 namespace zem {
 
@@ -53,31 +58,30 @@ struct HydrationState {
   std::string id;               // server file id, for the log lines
   int64_t required_offset = 0;
   int64_t required_length = 0;
-  int64_t end = 0;              // required_offset + required_length
-  char* buffer = nullptr;       // kHydrationBufferSize bytes
-  size_t pending = 0;           // bytes in the buffer not yet handed over
-  int64_t next_offset = 0;      // file offset of the first pending byte
-  int64_t written = 0;          // bytes handed over so far
-  int64_t streamed = 0;         // body bytes received so far
-  // Whole-file fetches with a listed size are checked before their last
-  // piece is handed over: the body must be exactly `listed_size` bytes (and
-  // match the listed SHA-256 when there is one), so nothing is complete on
-  // the platform's side until it has passed. -1: not checked.
-  int64_t listed_size = -1;
+  platform::TransferPlanner plan{-1, 0, 0};
+  char* buffer = nullptr;       // kHydrationBufferSize bytes; holds plan.buffered()
+  // With the file's size known the body is checked before the piece that
+  // ends the file is handed over: it must be exactly that size (and match
+  // the listed SHA-256 when there is one), so nothing is complete on the
+  // platform's side until it has passed.
+  bool checked = false;
   platform::Sha256* hash = nullptr;  // of the whole body, when checked
-  bool too_long = false;             // the body ran past listed_size
+  bool cancelled = false;            // the fetch went away while downloading
+  int64_t written() const { return plan.next_offset() - plan.range().start; }
 };
 
-// Hands the pending bytes to `sink`: all of them when `final`, else the
-// largest 4 KiB multiple (nothing when that is 0) that, for a checked fetch,
-// leaves the range's last byte pending. Keeps the rest at the buffer's start. Prints the "[HYDRATE-ERR] CfExecute failed …" line and
-// returns false when the sink refuses.
+// Hands the buffered bytes over as far as the plan allows (all of them
+// when `final` and they end the file or its size is unknown; a checked
+// fetch keeps the piece that ends the file unless `final`). Keeps the rest
+// at the buffer's start. Prints the "[HYDRATE-ERR] CfExecute failed …" line
+// and returns false when the sink refuses.
 bool TransferPending(HydrationState& state, bool final, TransferSink& sink);
 
-// Takes one chunk of the body into the buffer (dropping what lies before the
-// required offset), handing pieces over as they fill. Returns false when the
-// download should stop: the required range has been handed over, or a
-// transfer failed (then *failed is set).
+// Takes one chunk of the body into the buffer (dropping what lies outside
+// the planned range), handing pieces over as they fill. Returns false when
+// the download should stop: the range has been handed over (size unknown),
+// the body ran past the end of the file, or a transfer failed (then
+// *failed is set).
 bool AcceptBody(HydrationState& state, std::string_view chunk, TransferSink& sink, bool* failed);
 
 // The whole fetch: the log lines, the download, the transfers and the final
@@ -91,12 +95,17 @@ struct HydrationRequest {
   int64_t file_size = -1;      // the placeholder's logical size; -1 unknown
   std::string content_sha256;  // listed SHA-256 (hex), empty when unknown
 };
-// A fetch of the whole file with a known size is checked: a body longer than
-// the size ("[HYDRATE-ERR] body longer than the listed size <m> for
-// id=<id>", the download stops there), shorter ("[HYDRATE-WARN] expected <m>
-// but only wrote <n>") or with another SHA-256 ("[HYDRATE-ERR] SHA-256
-// mismatch for id=<id>: listed <hex>, received <hex>") fails the fetch
-// before its last byte is handed over, so nothing is marked hydrated.
+// A fetch with a known file size is checked: a body longer than the size
+// ("[HYDRATE-ERR] body longer than the listed size <m> for id=<id>", the
+// download stops there), shorter ("[HYDRATE-WARN] expected <m> but only
+// wrote <n>") or with another SHA-256 ("[HYDRATE-ERR] SHA-256 mismatch for
+// id=<id>: listed <hex>, received <hex>") fails the fetch before the piece
+// that ends the file is handed over, so nothing is marked hydrated. A
+// failure is reported for what of the window was not handed over (see
+// PlanFailureRange). A fetch that goes away while downloading (its sink is
+// no longer active: cancelled, failed elsewhere, or its connection ending)
+// stops at the next chunk, prints "[HYDRATE-CANCEL] id=<id> stopped after
+// <n> bytes (nobody waits for the rest)" and sends nothing more.
 void RunHydration(const HydrationRequest& request, DownloadSource& source, TransferSink& sink,
                   const std::function<char*()>& allocate = nullptr);
 

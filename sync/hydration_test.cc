@@ -2,15 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include "common/output.h"
+#include "platform/fetch_broker.h"
 #include "platform/sha256.h"
 
 namespace zem {
 namespace {
+
+using namespace std::chrono_literals;
 
 struct Piece {
   uint32_t status;
@@ -74,6 +82,299 @@ HydrationRequest Request(const std::string& identity, int64_t offset, int64_t le
   r.required_offset = offset;
   r.required_length = length;
   return r;
+}
+
+// A body of any length whose byte i is Periodic()[i % kPeriod], served in
+// reads of odd sizes (1 byte to 300 KiB) as an HTTP layer hands them out,
+// without holding the body in memory.
+constexpr size_t kPeriod = (1 << 20) + 13;
+constexpr size_t kMaxRead = 300 * 1024;
+const std::string& Periodic() {
+  static const std::string p = [] {
+    std::string s(kPeriod + kMaxRead, '\0');
+    for (size_t i = 0; i < s.size(); ++i) {
+      const size_t k = i % kPeriod;
+      s[i] = static_cast<char>(k * 131 + (k >> 12));
+    }
+    return s;
+  }();
+  return p;
+}
+
+class OddReadDownload : public DownloadSource {
+ public:
+  explicit OddReadDownload(int64_t size) : size_(size) {}
+  bool Download(const std::string&, const std::function<bool()>& ready,
+                const std::function<bool(std::string_view)>& body) override {
+    if (!ready()) return true;
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    for (int64_t at = 0; at < size_;) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      const uint64_t r = state >> 33;
+      int64_t n = r % 5 == 0 ? static_cast<int64_t>(r % 7) + 1
+                             : static_cast<int64_t>(r % kMaxRead) + 1;
+      n = std::min(n, size_ - at);
+      delivered += n;
+      if (!body(std::string_view(Periodic()).substr(static_cast<size_t>(at) % kPeriod,
+                                                     static_cast<size_t>(n)))) {
+        break;
+      }
+      at += n;
+    }
+    return true;
+  }
+  int64_t delivered = 0;
+
+ private:
+  int64_t size_;
+};
+
+// Checks every transfer against the rules of the Cloud Files API and the
+// bytes against the body, keeping only offsets and lengths.
+class CheckingSink : public TransferSink {
+ public:
+  explicit CheckingSink(int64_t file_size) : file_size_(file_size) {}
+  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
+                             int64_t length) override {
+    pieces.push_back({status, offset, length, {}});
+    if (status != platform::kStatusSuccess) return 0;
+    EXPECT_TRUE(platform::IsAcceptedTransfer(file_size_, offset, length))
+        << "offset " << offset << " length " << length;
+    if (next >= 0) {
+      EXPECT_EQ(offset, next);
+    }
+    next = offset + length;
+    handed += length;
+    for (int64_t at = 0; at < length;) {
+      const size_t k = static_cast<size_t>(offset + at) % kPeriod;
+      const size_t n = static_cast<size_t>(std::min<int64_t>(length - at, kMaxRead));
+      if (std::memcmp(data + at, Periodic().data() + k, n) != 0) {
+        ADD_FAILURE() << "wrong bytes in the piece at " << offset;
+        break;
+      }
+      at += static_cast<int64_t>(n);
+    }
+    return 0;
+  }
+  std::vector<Piece> pieces;
+  int64_t next = -1;
+  int64_t handed = 0;
+
+ private:
+  int64_t file_size_;
+};
+
+TEST(Hydration, WindowsAreHandedOverFromTheirAlignedStartToTheEndOfTheFile) {
+  constexpr int64_t kMiB = 1 << 20;
+  constexpr int64_t kGiB = 1024 * kMiB;
+  {
+    SCOPED_TRACE("the second 1 GiB window of a 3 GiB file");
+    ScopedOutputCapture out;
+    OddReadDownload src(3 * kGiB);
+    CheckingSink sink(3 * kGiB);
+    HydrationRequest r = Request("F:big", 1 * kGiB, 1 * kGiB);
+    r.file_size = 3 * kGiB;
+    RunHydration(r, src, sink);
+    ASSERT_FALSE(sink.pieces.empty());
+    EXPECT_EQ(sink.pieces.front().offset, 1 * kGiB);
+    EXPECT_EQ(sink.next, 3 * kGiB);  // the third window is local afterwards
+    EXPECT_EQ(sink.handed, 2 * kGiB);
+    EXPECT_NE(out.out().find("[HYDRATE-OK] wrote 2147483648 bytes (file id=big, streamed "
+                             "3221225472B from HTTP)\n"),
+              std::string::npos)
+        << out.out();
+    EXPECT_EQ(out.err(), "");
+  }
+  const int64_t size = 5 * kMiB + 321;
+  {
+    SCOPED_TRACE("a window in the middle of a 5 MiB file");
+    ScopedOutputCapture out;
+    OddReadDownload src(size);
+    CheckingSink sink(size);
+    HydrationRequest r = Request("F:mid", 2 * kMiB + 5000, 70000);
+    r.file_size = size;
+    RunHydration(r, src, sink);
+    ASSERT_FALSE(sink.pieces.empty());
+    EXPECT_EQ(sink.pieces.front().offset, 2 * kMiB + 4096);
+    EXPECT_EQ(sink.next, size);
+    EXPECT_EQ(sink.pieces.back().status, platform::kStatusSuccess);
+    EXPECT_EQ(out.err(), "");
+  }
+  {
+    SCOPED_TRACE("the same window with a short body");
+    ScopedOutputCapture out;
+    OddReadDownload src(3 * kMiB + 77);
+    CheckingSink sink(size);
+    HydrationRequest r = Request("F:mid", 2 * kMiB + 5000, 70000);
+    r.file_size = size;
+    RunHydration(r, src, sink);
+    // The window arrived and went over; the rest of the file fails, only
+    // from where the transfers stopped, in an accepted range.
+    ASSERT_GE(sink.pieces.size(), 2u);
+    const Piece& failure = sink.pieces.back();
+    EXPECT_EQ(failure.status, platform::kStatusEndOfFile);
+    EXPECT_GE(sink.next, 2 * kMiB + 5000 + 70000);
+    EXPECT_LE(sink.next, 3 * kMiB + 77);
+    EXPECT_TRUE(failure.offset == sink.next || failure.length == 0) << failure.offset;
+    EXPECT_EQ(out.err(), "[HYDRATE-WARN] expected 5243201 but only wrote 3145805\n");
+  }
+  {
+    SCOPED_TRACE("the same window with a long body");
+    ScopedOutputCapture out;
+    OddReadDownload src(size + 5000);
+    CheckingSink sink(size);
+    HydrationRequest r = Request("F:mid", 2 * kMiB + 5000, 70000);
+    r.file_size = size;
+    RunHydration(r, src, sink);
+    // Nothing past the end of the file, and the piece that would end it
+    // never goes: the file is not complete on the platform's side.
+    EXPECT_LT(sink.next, size);
+    EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+    EXPECT_TRUE(platform::IsAcceptedTransfer(size, sink.pieces.back().offset,
+                                             sink.pieces.back().length));
+    EXPECT_LE(src.delivered, size + static_cast<int64_t>(kMaxRead));  // stopped there
+    EXPECT_EQ(out.err(), "[HYDRATE-ERR] body longer than the listed size 5243201 for id=mid\n");
+  }
+}
+
+// The agent's fetch-data handler behind the broker the Windows provider puts
+// between Windows and the callback: windows of one file share one download,
+// every transfer is one Windows accepts, and a fetch whose windows were all
+// cancelled stops without a failure.
+class BrokerPlatform {
+ public:
+  struct Sent {
+    int64_t transfer;
+    uint32_t status;
+    int64_t offset;
+    int64_t length;
+  };
+  platform::FetchBroker::Execute Execute() {
+    return [this](const platform::TransferKey& key, uint32_t status, const void*, int64_t offset,
+                  int64_t length) {
+      std::lock_guard l(mu);
+      sent.push_back({key.transfer, status, offset, length});
+      return platform::Hresult{0};
+    };
+  }
+  std::vector<Sent> Snapshot() {
+    std::lock_guard l(mu);
+    return sent;
+  }
+  std::mutex mu;
+  std::vector<Sent> sent;
+};
+
+class BrokerSink : public TransferSink {
+ public:
+  BrokerSink(platform::FetchBroker& b, const platform::TransferKey& k) : broker_(b), key_(k) {}
+  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
+                             int64_t length) override {
+    return broker_.Transfer(key_, status, data, offset, length);
+  }
+  bool Active() override { return broker_.Active(key_); }
+
+ private:
+  platform::FetchBroker& broker_;
+  platform::TransferKey key_;
+};
+
+platform::FetchBroker::Window BrokerWindow(int64_t file, int64_t transfer, int64_t offset,
+                                           int64_t length) {
+  platform::FetchBroker::Window w;
+  w.file = file;
+  w.key = platform::TransferKey{1, transfer, 0};
+  w.offset = offset;
+  w.length = length;
+  return w;
+}
+
+TEST(Hydration, WindowsOfOneFileBehindTheBrokerShareOneDownloadAndStopWhenCancelled) {
+  const int64_t size = 5 * (1 << 20) + 321;
+  BrokerPlatform platform;
+  std::atomic<int> downloads{0};
+  std::atomic<bool> hold{false};
+  std::atomic<int64_t> chunks{0};
+  platform::FetchBroker* broker = nullptr;
+  platform::FetchBroker b(
+      [&](const platform::FetchDataInfo& info) {
+        downloads++;
+        class Paced : public OddReadDownload {
+         public:
+          Paced(int64_t n, std::atomic<bool>& hold, std::atomic<int64_t>& chunks)
+              : OddReadDownload(n), hold_(hold), chunks_(chunks) {}
+          bool Download(const std::string& path, const std::function<bool()>& ready,
+                        const std::function<bool(std::string_view)>& body) override {
+            return OddReadDownload::Download(path, ready, [&](std::string_view c) {
+              ++chunks_;
+              while (hold_.load() && chunks_ > 3) std::this_thread::sleep_for(5ms);
+              return body(c);
+            });
+          }
+          std::atomic<bool>& hold_;
+          std::atomic<int64_t>& chunks_;
+        } src(info.file_size, hold, chunks);
+        HydrationRequest r;
+        r.identity = info.identity;
+        r.path_utf8 = "a.bin";
+        r.required_offset = info.required_offset;
+        r.required_length = info.required_length;
+        r.file_size = info.file_size;
+        BrokerSink sink(*broker, info.key);
+        RunHydration(r, src, sink);
+      },
+      platform.Execute(), 2);
+  broker = &b;
+  platform::FetchDataInfo whole;
+  whole.identity = "F:w";
+  whole.file_size = size;
+  {
+    SCOPED_TRACE("two windows, one download");
+    ScopedOutputCapture out;
+    hold = true;  // the download waits after a few reads until both windows are asked for
+    b.Request(BrokerWindow(77, 11, 0, 2 << 20), whole);
+    b.Request(BrokerWindow(77, 12, 2 << 20, size - (2 << 20)), whole);
+    hold = false;
+    for (int i = 0; i < 1000 && out.out().find("[HYDRATE-OK]") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_NE(out.out().find("[HYDRATE] file=a.bin id=w offset=0 length=5243201\n"),
+              std::string::npos);
+    EXPECT_NE(out.out().find("[HYDRATE-OK] wrote 5243201 bytes"), std::string::npos) << out.out();
+    EXPECT_EQ(downloads.load(), 1);
+    int64_t next = 0;
+    for (const auto& s : platform.Snapshot()) {
+      EXPECT_EQ(s.transfer, 11);  // all under the first request's key; no failure for either
+      EXPECT_EQ(s.status, platform::kStatusSuccess);
+      EXPECT_EQ(s.offset, next);
+      EXPECT_TRUE(platform::IsAcceptedTransfer(size, s.offset, s.length));
+      next = s.offset + s.length;
+    }
+    EXPECT_EQ(next, size);
+  }
+  {
+    SCOPED_TRACE("cancelled while downloading");
+    ScopedOutputCapture out;
+    hold = true;
+    chunks = 0;
+    b.Request(BrokerWindow(78, 21, 0, 2 << 20), whole);
+    for (int i = 0; i < 1000 && chunks.load() <= 3; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(b.Cancel(78, 0, 2 << 20), 1u);
+    const size_t at_cancel = platform.Snapshot().size();
+    hold = false;
+    for (int i = 0; i < 1000 && out.out().find("[HYDRATE-CANCEL]") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_NE(out.out().find("[HYDRATE-CANCEL] id=w stopped after "), std::string::npos)
+        << out.out();
+    EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
+    EXPECT_EQ(out.err(), "");  // not an error
+    const std::vector<BrokerPlatform::Sent> sent = platform.Snapshot();
+    EXPECT_EQ(sent.size(), at_cancel);  // nothing more, not even a failure
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].status, platform::kStatusSuccess);
+    EXPECT_EQ(downloads.load(), 2);
+  }
+  b.Stop();
 }
 
 TEST(Hydration, TenByteFileIsOneFinalTransfer) {
@@ -140,8 +441,9 @@ TEST(Hydration, ShortBodyWarnsAndEndsWithEndOfFile) {
   ASSERT_EQ(sink.pieces.size(), 2u);
   EXPECT_EQ(sink.pieces[0].length, 5000);  // transferred data stays transferred
   EXPECT_EQ(sink.pieces[1].status, platform::kStatusEndOfFile);
-  EXPECT_EQ(sink.pieces[1].offset, 0);
-  EXPECT_EQ(sink.pieces[1].length, 8000);
+  // The failure names what was not handed over, from an aligned offset.
+  EXPECT_EQ(sink.pieces[1].offset, 4096);
+  EXPECT_EQ(sink.pieces[1].length, 8000 - 4096);
   EXPECT_EQ(out.err(), "[HYDRATE-WARN] expected 8000 but only wrote 5000\n");
 }
 
@@ -213,29 +515,25 @@ TEST(Hydration, TransferPendingKeepsTheUnalignedRemainder) {
   std::vector<char> buf(kHydrationBufferSize);
   HydrationState s;
   s.buffer = buf.data();
-  s.next_offset = 8192;
-  s.required_length = 1 << 20;
-  s.end = 8192 + s.required_length;
+  s.plan = platform::TransferPlanner(-1, 8192, 1 << 20);
   for (size_t i = 0; i < 10000; ++i) buf[i] = static_cast<char>(i);
-  s.pending = 10000;
+  s.plan.Arrive(8192 + 10000);  // the first 8192 body bytes lie before the range
   RecordingSink sink;
   ASSERT_TRUE(TransferPending(s, false, sink));
   ASSERT_EQ(sink.pieces.size(), 1u);
   EXPECT_EQ(sink.pieces[0].offset, 8192);
   EXPECT_EQ(sink.pieces[0].length, 8192);
-  EXPECT_EQ(s.pending, 10000u - 8192u);
-  EXPECT_EQ(s.next_offset, 16384);
-  EXPECT_EQ(s.written, 8192);
+  EXPECT_EQ(s.plan.buffered(), 10000 - 8192);
+  EXPECT_EQ(s.plan.next_offset(), 16384);
+  EXPECT_EQ(s.written(), 8192);
   EXPECT_EQ(buf[0], static_cast<char>(8192));  // the rest moved to the front
 
-  s.pending = 4000;  // below one alignment unit: wait unless final
-  ASSERT_TRUE(TransferPending(s, false, sink));
+  ASSERT_TRUE(TransferPending(s, false, sink));  // below one block: wait unless final
   EXPECT_EQ(sink.pieces.size(), 1u);
   ASSERT_TRUE(TransferPending(s, true, sink));
-  EXPECT_EQ(sink.pieces.back().length, 4000);
-  EXPECT_EQ(s.pending, 0u);
+  EXPECT_EQ(sink.pieces.back().length, 10000 - 8192);
+  EXPECT_EQ(s.plan.buffered(), 0);
 }
-
 
 // Whole-file fetches with a listed size (and SHA-256) keep what arrived only
 // when it matches; until the check has passed the range is never complete
@@ -323,8 +621,15 @@ TEST(Hydration, DownloadStopsAtTheNextChunkOnceTheFetchIsGone) {
   EndingSink sink;
   RunHydration(Request("F:1", 0, 4 << 20), src, sink);
   EXPECT_EQ(src.delivered, 4u * 16 * 1024);  // the chunk that found it gone is the last
-  EXPECT_EQ(sink.pieces.back().status, platform::kStatusUnsuccessful);
+  // A fetch that went away gets nothing more, not even a failure, and the
+  // log says it was cancelled rather than failed.
+  EXPECT_TRUE(sink.pieces.empty());
   EXPECT_EQ(out.out().find("[HYDRATE-OK]"), std::string::npos);
+  EXPECT_NE(out.out().find("[HYDRATE-CANCEL] id=1 stopped after 0 bytes (nobody waits for the "
+                           "rest)\n"),
+            std::string::npos)
+      << out.out();
+  EXPECT_EQ(out.err(), "");
 }
 
 }  // namespace

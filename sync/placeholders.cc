@@ -128,6 +128,40 @@ void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector
   if (created) *created = std::move(items);
 }
 
+namespace {
+
+// 1: marked now; 0: a folder placeholder in sync already; -1: no folder
+// placeholder of the service or a virtual root (or unreadable).
+int MarkIfFolderPlaceholder(const std::filesystem::path& dir) {
+  platform::PlaceholderHandle handle;
+  platform::PlaceholderState state;
+  if (dir.empty() || handle.Open(dir, /*delete_access=*/false) != 0 ||
+      !platform::Succeeded(handle.GetState(&state)) || !state.is_placeholder) {
+    return -1;
+  }
+  const std::string& id = state.identity;
+  if (id.size() < 2 || id[1] != ':' || (id[0] != 'D' && id[0] != 'V')) return -1;
+  if (state.in_sync) return 0;
+  return platform::Succeeded(handle.SetInSyncState(true)) ? 1 : 0;
+}
+
+}  // namespace
+
+bool MarkFolderInSync(const std::filesystem::path& dir) { return MarkIfFolderPlaceholder(dir) == 1; }
+
+int MarkFoldersInSync(const std::filesystem::path& dir) {
+  int marked = 0;
+  std::filesystem::path at = dir;
+  for (int depth = 0; depth < 256; ++depth) {
+    const int r = MarkIfFolderPlaceholder(at);
+    if (r < 0) break;
+    marked += r;
+    if (!at.has_relative_path() || at.parent_path() == at) break;
+    at = at.parent_path();
+  }
+  return marked;
+}
+
 void ReassertInSync(const std::filesystem::path& root) {
   std::error_code ec;
   if (!std::filesystem::is_directory(root, ec)) return;

@@ -49,6 +49,19 @@ bool MarkPendingPlaceholder(const std::filesystem::path& path);
 void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector<FileEntry>& files,
                             std::vector<platform::PlaceholderItem>* items = nullptr);
 
+// Windows clears the in-sync state of a folder whenever one of its children
+// changes (the sync root's in-sync policy watches the folders' last-write
+// times), so Explorer would show every folder the agent or the user touched
+// as pending. Once the engine has dealt with a change, the folders are
+// marked in sync again:
+// MarkFolderInSync marks `dir` when it is a folder placeholder of the
+// service or a virtual root ("D:" / "V:") not in sync; true when it did.
+// MarkFoldersInSync does that for `dir` and each folder above it, up to the
+// first one that is no such placeholder (the sync root); returns how many
+// it marked. Quiet: a folder that cannot be marked stays as it is.
+bool MarkFolderInSync(const std::filesystem::path& dir);
+int MarkFoldersInSync(const std::filesystem::path& dir);
+
 // Marks every placeholder below `root` in sync, except pending files and
 // file placeholders changed locally (they must still be uploaded), and prints
 // "[REASSERT] <n> placeholders marked IN_SYNC (<m> failed)". Nothing when

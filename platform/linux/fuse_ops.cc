@@ -529,6 +529,33 @@ int do_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
 // Reads are answered with the backing descriptor itself: libfuse splices
 // the bytes from the file to the device, so they are never copied through
 // this process. A read of remote content first waits for its range.
+// Reads a range of a file still being fetched, once it has arrived. The
+// bytes are copied now rather than spliced from the backing file after the
+// handler returns: a fetch that fails in between empties the backing file,
+// and the reader would take the empty read for the end of the file. A short
+// read within the logical size is that failure.
+int ReadArrived(int fd, struct fuse_bufvec** bufp, size_t size, off_t off) {
+  char* mem = static_cast<char*>(malloc(size));
+  if (!mem) return -ENOMEM;
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = pread(fd, mem + got, size - got, off + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  auto* src = got == size ? static_cast<struct fuse_bufvec*>(malloc(sizeof(struct fuse_bufvec)))
+                          : nullptr;
+  if (!src) {
+    free(mem);
+    return got == size ? -ENOMEM : -EIO;
+  }
+  *src = FUSE_BUFVEC_INIT(size);
+  src->buf[0].mem = mem;  // freed by libfuse with the vector (not an fd buffer)
+  *bufp = src;
+  return 0;
+}
+
 int do_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t off,
                 struct fuse_file_info* fi) {
   OpenFile* f = File(fi);
@@ -547,6 +574,7 @@ int do_read_buf(const char*, struct fuse_bufvec** bufp, size_t size, off_t off,
         if (int err = WaitFor(f->fd, f->ino, f->rel, off, static_cast<int64_t>(size)); err != 0) {
           return -err;
         }
+        return ReadArrived(f->fd, bufp, size, off);
       }
     } else {
       f->maybe_remote = false;  // hydrated meanwhile: plain reads from now on

@@ -28,6 +28,7 @@ using CF_CALLBACK_DEHYDRATION_REASON = DWORD;
 using CF_USN = LONGLONG;
 
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_FETCH_DATA = 0;
+inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_CANCEL_FETCH_DATA = 2;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_FILE_CLOSE_COMPLETION = 6;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_DELETE_COMPLETION = 10;
 inline constexpr CF_CALLBACK_TYPE CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION = 12;
@@ -53,6 +54,10 @@ inline constexpr CF_CREATE_FLAGS CF_CREATE_FLAG_NONE = 0;
 inline constexpr CF_PLACEHOLDER_INFO_CLASS CF_PLACEHOLDER_INFO_BASIC = 0;
 
 inline constexpr CF_CALLBACK_FLAGS CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED = 1;
+// CF_CALLBACK_CANCEL_FLAGS: the request timed out (the 60-second timer), or
+// the user ended the hydration from the download notification.
+inline constexpr CF_CALLBACK_FLAGS CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT = 1;
+inline constexpr CF_CALLBACK_FLAGS CF_CALLBACK_CANCEL_FLAG_IO_ABORTED = 2;
 inline constexpr CF_CALLBACK_FLAGS CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY = 1;
 inline constexpr CF_CALLBACK_FLAGS CF_CALLBACK_RENAME_FLAG_IS_DIRECTORY = 1;
 
@@ -97,6 +102,15 @@ struct CF_CALLBACK_INFO {
 struct CF_CALLBACK_PARAMETERS {
   ULONG ParamSize;
   union {
+    struct {
+      CF_CALLBACK_FLAGS Flags;  // CF_CALLBACK_CANCEL_FLAGS
+      union {
+        struct {
+          LARGE_INTEGER FileOffset;
+          LARGE_INTEGER Length;
+        } FetchData;
+      };
+    } Cancel;
     struct {
       CF_CALLBACK_FLAGS Flags;
       LARGE_INTEGER RequiredFileOffset;
@@ -249,9 +263,18 @@ static_assert(offsetof(CF_CALLBACK_INFO, PriorityHint) == 120);
 static_assert(offsetof(CF_CALLBACK_INFO, CorrelationVector) == 128);
 static_assert(offsetof(CF_CALLBACK_INFO, ProcessInfo) == 136);
 static_assert(offsetof(CF_CALLBACK_INFO, RequestKey) == 144);
+// RequestKey came last, with a later Windows: read it only when the
+// callback's StructSize covers it.
+inline constexpr DWORD kCallbackInfoSizeWithRequestKey =
+    offsetof(CF_CALLBACK_INFO, RequestKey) + sizeof(CF_REQUEST_KEY);
+static_assert(kCallbackInfoSizeWithRequestKey == 152);
 
 static_assert(sizeof(CF_CALLBACK_PARAMETERS) == 64);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, ParamSize) == 0);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.Flags) == 8);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.FetchData.FileOffset) == 16);
+static_assert(offsetof(CF_CALLBACK_PARAMETERS, Cancel.FetchData.Length) == 24);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData) == 8);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData.Flags) == 8);
 static_assert(offsetof(CF_CALLBACK_PARAMETERS, FetchData.RequiredFileOffset) == 16);

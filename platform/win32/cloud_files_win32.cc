@@ -6,13 +6,15 @@
 #include <windows.h>
 
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/cloud_files.h"
+#include "platform/fetch_broker.h"
 #include "platform/win32/cldapi_abi.h"
+#include "platform/win32/directory_watcher_win32.h"
 
 namespace zem::platform {
 namespace {
@@ -56,14 +58,25 @@ const CldApi& Api() {
   return api;
 }
 
-// The callbacks of each connection, found by the key Windows hands back.
-std::mutex g_mu;
-std::map<LONGLONG, std::shared_ptr<const SyncRootCallbacks>> g_connections;  // guarded by g_mu
-std::set<LONGLONG> g_ending;  // connections being disconnected; guarded by g_mu
+// How many downloads of one connection run at once; further fetches wait
+// for a pool thread (their windows wait with them).
+constexpr size_t kFetchWorkers = 8;
 
-std::shared_ptr<const SyncRootCallbacks> CallbacksOf(const CF_CALLBACK_INFO* info) {
+// One connection: its callbacks, the pool its fetches run on, the thread its
+// completions are delivered on and the watcher of new plain files.
+struct Connection {
+  std::shared_ptr<const SyncRootCallbacks> callbacks;
+  std::unique_ptr<FetchBroker> fetches;
+  std::unique_ptr<SerialDispatcher> completions;
+  std::unique_ptr<DirectoryWatcher> watcher;
+};
+
+std::mutex g_mu;
+std::map<LONGLONG, std::shared_ptr<Connection>> g_connections;  // guarded by g_mu
+
+std::shared_ptr<Connection> ConnectionOf(LONGLONG key) {
   std::lock_guard lock(g_mu);
-  auto it = g_connections.find(info->ConnectionKey.Internal);
+  auto it = g_connections.find(key);
   return it == g_connections.end() ? nullptr : it->second;
 }
 
@@ -83,6 +96,16 @@ std::string IdentityOf(const CF_CALLBACK_INFO* info) {
   return std::string(static_cast<const char*>(info->FileIdentity), info->FileIdentityLength);
 }
 
+// The keys of one callback. RequestKey exists only in the longer
+// CF_CALLBACK_INFO of later Windows versions.
+TransferKey KeysOf(const CF_CALLBACK_INFO* info) {
+  TransferKey k;
+  k.connection = info->ConnectionKey.Internal;
+  k.transfer = info->TransferKey.QuadPart;
+  k.request = info->StructSize >= kCallbackInfoSizeWithRequestKey ? info->RequestKey.QuadPart : 0;
+  return k;
+}
+
 ChangeInfo ChangeOf(const CF_CALLBACK_INFO* info) {
   ChangeInfo c;
   c.connection = info->ConnectionKey.Internal;
@@ -92,49 +115,109 @@ ChangeInfo ChangeOf(const CF_CALLBACK_INFO* info) {
   return c;
 }
 
-bool IsDirectory(const std::filesystem::path& p) {
+// Folder placeholders of this program carry a "D:" (service folder) or
+// "V:" (virtual root) identity. The delete and rename completions carry no
+// directory flag, and the path of a deleted item no longer exists.
+bool IsFolderIdentity(std::string_view identity) {
+  return identity.size() >= 2 && identity[1] == ':' && (identity[0] == 'D' || identity[0] == 'V');
+}
+
+bool IsExistingDirectory(const std::filesystem::path& p) {
   const DWORD a = GetFileAttributesW(p.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// CfExecute with the keys of one request: data, or a failure status for a
+// range. Request key 0, no correlation vector, no sync status.
+Hresult Execute(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+                int64_t length) {
+  const CldApi& api = Api();
+  if (!api.loaded) return kHrProviderUnavailable;
+  CF_OPERATION_INFO op = {};
+  op.StructSize = sizeof(CF_OPERATION_INFO);
+  op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
+  op.ConnectionKey.Internal = key.connection;
+  op.TransferKey.QuadPart = key.transfer;
+  op.RequestKey.QuadPart = 0;
+  CF_OPERATION_PARAMETERS params = {};
+  params.ParamSize = kTransferDataParamSize;
+  params.TransferData.Flags = 0;
+  params.TransferData.CompletionStatus = static_cast<LONG>(status);
+  params.TransferData.Buffer = status == kStatusSuccess ? data : nullptr;
+  LARGE_INTEGER o, l;
+  o.QuadPart = offset;
+  l.QuadPart = length;
+  params.TransferData.Offset = o;
+  params.TransferData.Length = l;
+  return api.execute(&op, &params);
+}
+
+// Fetch-data: the window goes to the connection's broker, which runs one
+// download per file on its own pool; the callback returns at once.
 void CALLBACK OnFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
-  auto cb = CallbacksOf(info);
-  if (!cb || !cb->fetch_data) return;
+  FetchBroker::Window w;
+  w.file = info->FileId.QuadPart;
+  w.key = KeysOf(info);
+  w.offset = params->FetchData.RequiredFileOffset.QuadPart;
+  w.length = params->FetchData.RequiredLength.QuadPart;
+  auto conn = ConnectionOf(info->ConnectionKey.Internal);
+  if (!conn) {  // connection ending: answer rather than leave Windows waiting
+    Execute(w.key, kStatusUnsuccessful, nullptr, w.offset, w.length);
+    return;
+  }
   FetchDataInfo f;
-  f.key.connection = info->ConnectionKey.Internal;
-  f.key.transfer = info->TransferKey.QuadPart;
-  f.key.request = info->RequestKey.QuadPart;
   f.identity = IdentityOf(info);
   f.path = FullPathOf(info, info->NormalizedPath);
-  f.required_offset = params->FetchData.RequiredFileOffset.QuadPart;
-  f.required_length = params->FetchData.RequiredLength.QuadPart;
   f.file_size = info->FileSize.QuadPart;
   f.pid = info->ProcessInfo ? info->ProcessInfo->ProcessId : 0;
-  cb->fetch_data(f);
+  conn->fetches->Request(w, std::move(f));
+}
+
+// Windows gave up on a fetch (its 60-second timer ran out, or the user
+// ended the hydration): the request stops waiting; a download nobody waits
+// for any more stops.
+void CALLBACK OnCancelFetchData(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
+  auto conn = ConnectionOf(info->ConnectionKey.Internal);
+  if (!conn) return;
+  conn->fetches->Cancel(info->FileId.QuadPart, params->Cancel.FetchData.FileOffset.QuadPart,
+                        params->Cancel.FetchData.Length.QuadPart);
+}
+
+// The completions are copied here and delivered in the order Windows
+// reported them, on the connection's dispatcher thread.
+void Deliver(const CF_CALLBACK_INFO* info,
+             std::function<void(const SyncRootCallbacks&, const ChangeInfo&)> call, ChangeInfo c) {
+  auto conn = ConnectionOf(info->ConnectionKey.Internal);
+  if (!conn) return;
+  conn->completions->Post([cb = conn->callbacks, call = std::move(call), c = std::move(c)] {
+    call(*cb, c);
+  });
 }
 
 void CALLBACK OnCloseCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
-  auto cb = CallbacksOf(info);
-  if (!cb || !cb->close_completion) return;
   ChangeInfo c = ChangeOf(info);
   c.deleted = (params->CloseCompletion.Flags & CF_CALLBACK_CLOSE_COMPLETION_FLAG_DELETED) != 0;
-  c.is_directory = IsDirectory(c.path);
-  cb->close_completion(c);
+  c.is_directory = IsFolderIdentity(c.identity) || (!c.deleted && IsExistingDirectory(c.path));
+  Deliver(info, [](const SyncRootCallbacks& cb, const ChangeInfo& x) { cb.close_completion(x); },
+          std::move(c));
 }
 
 void CALLBACK OnDeleteCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS*) {
-  auto cb = CallbacksOf(info);
-  if (!cb || !cb->delete_completion) return;
-  cb->delete_completion(ChangeOf(info));
+  ChangeInfo c = ChangeOf(info);
+  c.is_directory = IsFolderIdentity(c.identity);
+  Deliver(info, [](const SyncRootCallbacks& cb, const ChangeInfo& x) { cb.delete_completion(x); },
+          std::move(c));
 }
 
 void CALLBACK OnRenameCompletion(const CF_CALLBACK_INFO* info, const CF_CALLBACK_PARAMETERS* params) {
-  auto cb = CallbacksOf(info);
-  if (!cb || !cb->rename_completion) return;
   ChangeInfo c = ChangeOf(info);
   c.source_path = FullPathOf(info, params->RenameCompletion.SourcePath);
-  c.is_directory = IsDirectory(c.path);
-  cb->rename_completion(c);
+  // The new path exists (the rename has completed); a plain item has no
+  // identity to tell.
+  c.is_directory = IsFolderIdentity(c.identity) ||
+                   (c.identity.empty() && IsExistingDirectory(c.path));
+  Deliver(info, [](const SyncRootCallbacks& cb, const ChangeInfo& x) { cb.rename_completion(x); },
+          std::move(c));
 }
 
 LARGE_INTEGER Large(int64_t v) {
@@ -152,7 +235,10 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
   if (!api.loaded) return kHrProviderUnavailable;
   // The table in the order the agent registers it; unset entries are left out.
   std::vector<CF_CALLBACK_REGISTRATION> table;
-  if (callbacks.fetch_data) table.push_back({CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData});
+  if (callbacks.fetch_data) {
+    table.push_back({CF_CALLBACK_TYPE_FETCH_DATA, OnFetchData});
+    table.push_back({CF_CALLBACK_TYPE_CANCEL_FETCH_DATA, OnCancelFetchData});
+  }
   if (callbacks.rename_completion) {
     table.push_back({CF_CALLBACK_TYPE_NOTIFY_RENAME_COMPLETION, OnRenameCompletion});
   }
@@ -164,56 +250,78 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
   }
   table.push_back({CF_CALLBACK_TYPE_NONE, nullptr});
 
-  // Held across the connect, so a callback that comes at once finds its table.
-  std::lock_guard lock(g_mu);
+  auto conn = std::make_shared<Connection>();
+  conn->callbacks = std::make_shared<const SyncRootCallbacks>(callbacks);
+  conn->fetches = std::make_unique<FetchBroker>(
+      [cb = conn->callbacks](const FetchDataInfo& f) { cb->fetch_data(f); }, Execute,
+      kFetchWorkers);
+  conn->completions = std::make_unique<SerialDispatcher>();
+
+  // Held across the connect, so a callback that comes at once finds its
+  // connection.
+  std::unique_lock lock(g_mu);
   CF_CONNECTION_KEY k = {};
   const HRESULT hr = api.connect(
       root.c_str(), table.data(), nullptr,
       CF_CONNECT_FLAG_REQUIRE_PROCESS_INFO | CF_CONNECT_FLAG_REQUIRE_FULL_FILE_PATH, &k);
-  if (FAILED(hr)) return hr;
-  g_connections[k.Internal] = std::make_shared<const SyncRootCallbacks>(callbacks);
+  if (FAILED(hr)) {
+    lock.unlock();
+    conn->fetches->Stop();
+    conn->completions->Stop();
+    return hr;
+  }
+  g_connections[k.Internal] = conn;
   *key = k.Internal;
+  lock.unlock();
+  if (callbacks.close_completion) {
+    // New plain files are no placeholders: Windows reports no close for
+    // them. The watcher reports each one once it has been left alone.
+    const LONGLONG connection = k.Internal;
+    std::weak_ptr<Connection> weak = conn;
+    conn->watcher = std::make_unique<DirectoryWatcher>(
+        root, kNewFileSettle, [weak, connection](const std::filesystem::path& path) {
+          auto c = weak.lock();
+          if (!c) return;
+          ChangeInfo info;
+          info.connection = connection;
+          info.path = path;
+          c->completions->Post([cb = c->callbacks, info] { cb->close_completion(info); });
+        });
+  }
   return S_OK;
 }
 
 Hresult DisconnectSyncRoot(ConnectionKey key) {
   const CldApi& api = Api();
   if (!api.loaded) return kHrProviderUnavailable;
+  std::shared_ptr<Connection> conn = ConnectionOf(key);
+  if (!conn) return kHrInvalidKey;
+  // Waiting fetches fail and downloads stop at their next piece; the pool
+  // is joined. Then no new file is reported, Windows stops calling, and the
+  // completions already reported are delivered.
+  conn->fetches->Stop();
+  if (conn->watcher) conn->watcher->Stop();
+  const HRESULT hr = api.disconnect(CF_CONNECTION_KEY{key});
   {
     std::lock_guard lock(g_mu);
-    if (!g_connections.count(key)) return kHrInvalidKey;
-    g_ending.insert(key);  // downloads of its fetches stop from now on
+    g_connections.erase(key);
   }
-  const HRESULT hr = api.disconnect(CF_CONNECTION_KEY{key});
-  std::lock_guard lock(g_mu);
-  g_connections.erase(key);
-  g_ending.erase(key);
+  conn->completions->Stop();
   return hr;
 }
 
 bool IsFetchActive(const TransferKey& key) {
-  std::lock_guard lock(g_mu);
-  return g_connections.count(key.connection) != 0 && g_ending.count(key.connection) == 0;
+  auto conn = ConnectionOf(key.connection);
+  return conn && conn->fetches->Active(key);
 }
 
 Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
                      int64_t length) {
   const CldApi& api = Api();
   if (!api.loaded) return kHrProviderUnavailable;
-  CF_OPERATION_INFO op = {};
-  op.StructSize = sizeof(CF_OPERATION_INFO);
-  op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
-  op.ConnectionKey.Internal = key.connection;
-  op.TransferKey.QuadPart = key.transfer;
-  op.RequestKey.QuadPart = 0;
-  CF_OPERATION_PARAMETERS params = {};
-  params.ParamSize = kTransferDataParamSize;
-  params.TransferData.Flags = 0;
-  params.TransferData.CompletionStatus = static_cast<LONG>(status);
-  params.TransferData.Buffer = status == kStatusSuccess ? data : nullptr;
-  params.TransferData.Offset = Large(offset);
-  params.TransferData.Length = Large(length);
-  return api.execute(&op, &params);
+  auto conn = ConnectionOf(key.connection);
+  if (!conn) return kHrInvalidKey;
+  return conn->fetches->Transfer(key, status, data, offset, length);
 }
 
 Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {

@@ -670,6 +670,9 @@ void RecycleUserDeletions(PollCounters* cycle) {
 void DiffDir(const fs::path& dir, const std::string& folder_id, PollCounters* counters) {
   try {
     FolderPass(dir, folder_id, counters).Run();
+    // The pass (and those of the folders below) dealt with the changes in
+    // this folder: it is in sync again.
+    MarkFolderInSync(dir);
   } catch (const std::exception& e) {
     // One folder's failure (a file-system error, a malformed number) must
     // not end the poll thread: report it and let the cycle go on.

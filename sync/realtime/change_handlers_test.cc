@@ -78,6 +78,13 @@ TEST_F(Handlers, CloseQueuesOnlyTheUsersNewFilesWithSyncedNames) {
   EXPECT_EQ(tasks[0].kind, UploadTaskKind::kUpload);
   EXPECT_EQ(tasks[0].folder_id, u"0");
   EXPECT_NE(capture_.out().find("[RT-ENQ] a.txt (folder=0, queue=1)\n"), std::string::npos);
+  // The same file reported once more by the Windows watcher of new plain
+  // files (no identity, pid 0): still one upload of the path.
+  platform::ChangeInfo watched;
+  watched.path = docs_ / "a.txt";
+  OnFileCloseCompletion(watched);
+  ASSERT_EQ(Tasks().size(), 1u);
+  EXPECT_EQ(Tasks()[0].path, docs_ / "a.txt");
 
   for (const char* name : {"~$x.docx", ".hidden", "x.tmp", "x.crdownload", "x.partial",
                            "desktop.ini", "a|b.txt"}) {

@@ -15,6 +15,7 @@
 #include "common/output.h"
 #include "platform/cloud_files.h"
 #include "platform/text.h"
+#include "sync/placeholders.h"
 #include "sync/realtime/change_handlers.h"
 #include "sync/state/agent_status.h"
 #include "sync/state/dirty_cache.h"
@@ -298,6 +299,11 @@ void UploadWorker() {
       Err(Cat("[RT-WORKER-EXC] ", e.what(), "\n"));
     }
     if (!task->file_id.empty()) ReleaseLocalMove(task->file_id);
+    if (ok) {
+      // The change is dealt with: the folders it touched are in sync again.
+      if (!task->path.empty()) MarkFoldersInSync(task->path.parent_path());
+      if (!task->old_path.empty()) MarkFoldersInSync(task->old_path.parent_path());
+    }
     queue.FinishTask(task->seq);
     // A service that fails during a stop would hold the agent for the
     // retry waits of every remaining task: leave them for the next start.
