@@ -17,10 +17,11 @@ bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryS
                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
-    // No such folder, or a file where the folder was: nothing in it.
-    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_DIRECTORY) {
-      return true;
-    }
+    // No such folder, or a file where the folder was (reported as an invalid
+    // name by some systems): nothing in it.
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return true;
+    const DWORD a = GetFileAttributesW(dir.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
     *error = DescribeOsError(err);
     return false;
   }
