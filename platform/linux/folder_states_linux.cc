@@ -7,10 +7,13 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/file_attributes.h"
 #include "platform/folder_states.h"
@@ -42,24 +45,102 @@ int OpenEntry(int dir_fd, const char* name, mode_t mode) {
   return fd;
 }
 
+// The placeholder attributes of entries read before, reused while the
+// entry's status-change time stays the same: the kernel moves it with every
+// change of an attribute, of the content or of the mode, so an unchanged
+// time means unchanged attributes. Only entries whose time was already
+// older than a second when they were read are kept: a change in the same
+// tick of the file-system clock as the time read could not be told apart.
+// Entries not looked up across two sweeps (about two reads of the whole
+// tree) are dropped, so deleted files do not pile up.
+class XattrCache {
+ public:
+  bool Find(const struct stat& st, fusefs::PlaceholderXattrs* out) {
+    std::lock_guard lock(mu_);
+    if (++lookups_ > 2 * items_.size() + 1024) Sweep();
+    auto it = items_.find(Key{st.st_dev, st.st_ino});
+    if (it == items_.end() || !SameTime(it->second.ctime, st.st_ctim)) return false;
+    it->second.seen = true;
+    *out = it->second.x;
+    return true;
+  }
+
+  void Store(const struct stat& st, const fusefs::PlaceholderXattrs& x,
+             const struct timespec& stable_before) {
+    if (!Before(st.st_ctim, stable_before)) return;
+    std::lock_guard lock(mu_);
+    items_[Key{st.st_dev, st.st_ino}] = Item{st.st_ctim, x, true};
+  }
+
+ private:
+  struct Key {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const {
+      return std::hash<uint64_t>()(static_cast<uint64_t>(k.ino) * 1000003u ^ k.dev);
+    }
+  };
+  struct Item {
+    struct timespec ctime;
+    fusefs::PlaceholderXattrs x;
+    bool seen;
+  };
+
+  static bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+  static bool Before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+  }
+
+  void Sweep() {
+    for (auto it = items_.begin(); it != items_.end();) {
+      if (!it->second.seen) {
+        it = items_.erase(it);
+      } else {
+        it->second.seen = false;
+        ++it;
+      }
+    }
+    lookups_ = 0;
+  }
+
+  std::mutex mu_;
+  std::unordered_map<Key, Item, KeyHash> items_;  // guarded by mu_
+  size_t lookups_ = 0;                            // guarded by mu_
+};
+
+XattrCache& Cache() {
+  static XattrCache* cache = new XattrCache;  // never destroyed: used until exit
+  return *cache;
+}
+
 enum class Outcome { kDone, kFailed, kElsewhere };
 
 // One backing entry as ReadEntryState reports it through the mount. False
 // when the entry is gone. `rel` is the entry's path relative to the root.
 bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const std::string& rel,
-                      const std::filesystem::path& dir, FolderEntryState* out) {
+                      const std::filesystem::path& dir, const struct timespec& stable_before,
+                      FolderEntryState* out) {
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(st.st_mode)) {
     // A link's time is its target's, which may lie anywhere: the generic way.
     return ReadEntryState(dir / name, out);
   }
-  const int fd = OpenEntry(dir_fd, name, st.st_mode);
-  if (fd < 0) return false;
+  int fd = -1;
   fusefs::PlaceholderXattrs x;
-  if (fusefs::ReadPlaceholderXattrs(fd, &x) != 0) {
-    close(fd);
-    return ReadEntryState(dir / name, out);
+  if (!Cache().Find(st, &x)) {
+    fd = OpenEntry(dir_fd, name, st.st_mode);
+    if (fd < 0) return false;
+    if (fusefs::ReadPlaceholderXattrs(fd, &x) != 0) {
+      close(fd);
+      return ReadEntryState(dir / name, out);
+    }
+    Cache().Store(st, x, stable_before);
   }
   const bool file = S_ISREG(st.st_mode);
   // What the mount does at the first access of a file holding content while
@@ -68,6 +149,8 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
   // entry is dropped, as every change of a placeholder behind it is.
   if (x.is_placeholder && x.content_remote && file && st.st_size != 0 &&
       !root.hydration().InFlight(st.st_ino)) {
+    if (fd < 0) fd = OpenEntry(dir_fd, name, st.st_mode);
+    if (fd < 0) return false;
     fusefs::SettleLeftover(fd);
     root.Invalidate(("/" + rel).c_str());
     if (fstat(fd, &st) != 0 || fusefs::ReadPlaceholderXattrs(fd, &x) != 0) {
@@ -75,7 +158,7 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
       return ReadEntryState(dir / name, out);
     }
   }
-  close(fd);
+  if (fd >= 0) close(fd);
 
   FolderEntryState e;
   e.name = name;
@@ -126,6 +209,9 @@ Outcome ReadBackingFolder(FuseSyncRoot& root, const std::string& rel,
     return Outcome::kElsewhere;
   }
   const std::string prefix = rel == "." ? std::string() : rel + "/";
+  struct timespec stable_before;
+  clock_gettime(CLOCK_REALTIME, &stable_before);
+  stable_before.tv_sec -= 1;
   int err = 0;
   for (;;) {
     errno = 0;
@@ -137,7 +223,7 @@ Outcome ReadBackingFolder(FuseSyncRoot& root, const std::string& rel,
     const char* name = ent->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     FolderEntryState e;
-    if (ReadBackingEntry(root, dirfd(d), name, prefix + name, dir, &e)) {
+    if (ReadBackingEntry(root, dirfd(d), name, prefix + name, dir, stable_before, &e)) {
       out->push_back(std::move(e));
     }
   }

@@ -24,6 +24,9 @@ void WriteFile(const std::filesystem::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
 }
 
+// The folder under the mount, reached through a descriptor opened before it.
+std::string BackingPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 std::map<std::string, FolderEntryState> ByName(const std::vector<FolderEntryState>& v) {
   std::map<std::string, FolderEntryState> m;
   for (const auto& e : v) m[e.name.string()] = e;
@@ -118,6 +121,9 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   const int backing = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(backing, 0);
 
+  // Old enough for the one pass to keep what it reads of them (it trusts a
+  // kept entry while the entry's status-change time stays the same).
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   ASSERT_EQ(Connect(cloud.Callbacks()), 0);
   // The first look is the one-pass read: it settles the leftovers itself.
   auto states = ReadAndCompare();
@@ -207,6 +213,15 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   EXPECT_TRUE(slow.state.in_sync);
   EXPECT_EQ(slow.state.logical_size, static_cast<int64_t>(slow_content.size()));
   EXPECT_EQ(cloud.fetches(), 3);  // hydrated, edited and slow; never the leftovers
+
+  // A kept entry whose attributes changed since is read again.
+  const std::string not_in_sync = "0";
+  ASSERT_EQ(setxattr((BackingPath(backing) + "/remote.bin").c_str(), "user.zem.state",
+                     not_in_sync.data(), not_in_sync.size(), 0),
+            0);
+  states = ReadAndCompare();
+  EXPECT_FALSE(states["remote.bin"].state.in_sync);
+  EXPECT_FALSE(states["remote.bin"].state.hydrated);
 
   // The one pass reads the folder under the mount, not the kernel's copy of
   // the entries: a change made there shows at once.
