@@ -152,6 +152,28 @@ Hresult CreateOne(int base_fd, PlaceholderItem& item) {
 
 }  // namespace
 
+namespace fusefs {
+
+std::shared_ptr<FuseSyncRoot> ConnectedRootHolding(const std::filesystem::path& dir,
+                                                   std::string* rel) {
+  std::error_code ec;
+  const std::filesystem::path abs = std::filesystem::absolute(dir, ec).lexically_normal();
+  if (ec) return nullptr;
+  std::lock_guard lock(g_roots_mu);
+  for (const auto& [k, r] : g_roots) {
+    const std::filesystem::path inside = abs.lexically_relative(r->root());
+    if (inside.empty() || *inside.begin() == "..") continue;
+    // "." for the root itself; a trailing separator ("a/") names the folder.
+    std::string path = inside.native();
+    if (path.size() > 1 && path.back() == '/') path.resize(path.size() - 1);
+    rel->swap(path);
+    return r;
+  }
+  return nullptr;
+}
+
+}  // namespace fusefs
+
 bool IsPlainPlaceholderName(const std::filesystem::path& name) {
   const std::string& s = name.native();
   return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos &&

@@ -37,6 +37,15 @@ int RemoveX(int fd, const char* name) {
 }  // namespace
 
 int GetXattr(int fd, const char* name, std::string* value) {
+  // Most values (states, sizes, hashes, most identities) are short: one call
+  // into a small buffer on the stack, no allocation for an absent one.
+  char small[256];
+  const ssize_t got = GetX(fd, name, small, sizeof small);
+  if (got >= 0) {
+    value->assign(small, static_cast<size_t>(got));
+    return 0;
+  }
+  if (errno != ERANGE) return errno;
   // Identities are at most 4 KiB; grow once if a value is larger anyway.
   std::string buf(4096 + 64, '\0');
   for (int attempt = 0; attempt < 3; ++attempt) {

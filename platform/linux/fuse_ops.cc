@@ -214,6 +214,8 @@ void* do_init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   return fuse_get_context()->private_data;
 }
 
+}  // namespace
+
 // A file that holds content while user.zem.size says its content is remote,
 // with no fetch running, is one of two leftovers: the fetching mark is still
 // set (a fetch or re-point cut short by a crash; its content is dropped and
@@ -238,6 +240,8 @@ bool SettleLeftover(int fd) {
   close(rw);
   return local;
 }
+
+namespace {
 
 // Fills in the size a regular file shows: the logical size held by
 // user.zem.size while its content is remote (the file is empty on disk, or

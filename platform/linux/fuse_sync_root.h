@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -95,6 +96,21 @@ void ReleaseReaderRole();
 
 // The filesystem operations (fuse_ops.cc).
 const struct fuse_operations* SyncRootOperations();
+
+// Settles a file that holds content while user.zem.size says its content is
+// remote and no fetch of it runs (fuse_ops.cc): content left by a cut-off
+// fetch (the fetching mark is set) is dropped, content written while the
+// folder was not mounted becomes the user's local change. `fd` is the
+// backing file, any kind of descriptor. Returns true when the file now holds
+// its content locally. The mount does this at the first access of such a
+// file; whoever reads the backing folder directly does the same.
+bool SettleLeftover(int fd);
+
+// The connected root of this process whose folder holds `dir` (absolute or
+// not), with the path of `dir` relative to the root ("." for the root
+// itself); null when no connected root holds it (cloud_files_linux.cc).
+std::shared_ptr<FuseSyncRoot> ConnectedRootHolding(const std::filesystem::path& dir,
+                                                   std::string* rel);
 
 // True when `root` is itself the mount point of a FUSE filesystem.
 bool IsFuseMountPoint(const std::filesystem::path& root);
