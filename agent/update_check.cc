@@ -254,7 +254,7 @@ UpdateOutcome CheckForUpdate(const UpdateServerConfig& server, std::string_view 
     return UpdateOutcome::kNoTempFolder;
   }
   const fs::path folder = temp / kDownloadFolderName;
-  const fs::path local = folder / platform::PathFromUtf8(file);
+  const fs::path local = (folder / platform::PathFromUtf8(file)).make_preferred();
   std::error_code ec;
   fs::create_directories(local.parent_path(), ec);  // errors show at the download
   if (!DownloadUpdate(server, kInstallerPathPrefix + file, local, sha256)) {
