@@ -99,9 +99,13 @@ struct HttpRequest {
   // trusted roots. A PEM file: the server must present exactly that
   // certificate (a self-signed one, say), and the system's roots are not
   // consulted; any other certificate fails the exchange at kSend with
-  // ERROR_WINHTTP_SECURE_INVALID_CA / EPROTO (CURLE_PEER_FAILED_VERIFICATION).
-  // Windows compares the presented certificate byte for byte; Linux trusts
-  // only that certificate (and still checks the host name against it).
+  // ERROR_WINHTTP_SECURE_INVALID_CA / EPROTO (CURLE_PEER_FAILED_VERIFICATION),
+  // and no byte of the response reaches the caller. Linux trusts only that
+  // certificate during the handshake (the host name is still checked), so
+  // nothing is sent to another server; Windows compares the presented
+  // certificate byte for byte once WinHttpSendRequest has returned, so the
+  // request line, the headers and a body given whole have gone out by then
+  // (a streamed body has not). Use it for requests that carry no secret.
   std::filesystem::path trusted_certificate;
 
   // Asked at least once a second while the exchange runs (also while it

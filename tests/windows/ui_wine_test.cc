@@ -197,6 +197,37 @@ std::string ReadLine(const fs::path& file) {
   return line;
 }
 
+// One request to zemd's admin interface (loopback, X-Admin-Key).
+platform::HttpResult Admin(const fs::path& fixture, const std::string& verb,
+                           const std::string& path, const std::string& body,
+                           std::string* answer = nullptr) {
+  platform::HttpRequest r;
+  r.host = u"127.0.0.1";
+  r.port = static_cast<uint16_t>(std::atoi(ReadLine(fixture / "port").c_str()));
+  r.user_agent = u"zem-ui-test";
+  r.verb = verb;
+  r.path = path;
+  r.headers = {u"X-Admin-Key: " + platform::Utf8ToWide(ReadLine(fixture / "admin_key")),
+               u"Content-Type: application/json"};
+  r.body = body;
+  if (answer) {
+    r.body_sink = [answer](std::string_view chunk) {
+      answer->append(chunk);
+      return true;
+    };
+  }
+  return platform::PerformHttp(r);
+}
+
+// How many quota requests zemd's log holds.
+int QuotaRequests(const fs::path& fixture) {
+  std::string log;
+  Admin(fixture, "GET", "/admin/requests", "", &log);
+  int n = 0;
+  for (size_t at = 0; (at = log.find("/zem/api/cloud-disk/quota", at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
 fs::path FixtureDir() {
   const char* dir = std::getenv("ZEM_ZEMD_FIXTURE");
   return dir ? platform::PathFromUtf8(dir) : fs::path();
@@ -568,6 +599,50 @@ TEST_F(UiWineTest, PanelWithThreeTransfersAndPopupWithAFailureBand) {
   EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(popup); }));
 }
 
+TEST_F(UiWineTest, SlowQuotaRunsOnceAndNeverReachesADestroyedPanel) {
+  ASSERT_FALSE(fixture_.empty()) << "ZEM_ZEMD_FIXTURE is not set";
+  // Every quota answer takes two seconds.
+  const auto fault = Admin(fixture_, "POST", "/admin/faults",
+                           R"({"path":"/zem/api/cloud-disk/quota","kind":"delay",)"
+                           R"("delay_ms":2000,"count":20})");
+  ASSERT_TRUE(fault.ok() && fault.status == 200);
+  const int before = QuotaRequests(fixture_);
+  {
+    TrayThread tray;
+    HWND window = tray.Window();
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_USER + 1, 0, WM_LBUTTONDBLCLK);
+    HWND panel = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (panel = Visible(ui::kPanelClass, nullptr)) != nullptr; }));
+    ASSERT_TRUE(ui::QuotaRequestInFlight());
+    // Refresh clicks and a second show while the first request runs.
+    for (int i = 0; i < 5; ++i) SendMessageW(panel, WM_COMMAND, 2004, 0);
+    PostMessageW(window, WM_COMMAND, 1005, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Text(ChildByText(panel, L"Static", L"  云空间：")), L"  云空间：加载中…");
+    // The tray's thread ends, and its windows with it, while the request runs.
+  }
+  EXPECT_EQ(ui::PanelWindow() == nullptr || !IsWindow(ui::PanelWindow()), true);
+  ASSERT_TRUE(WaitFor([] { return !ui::QuotaRequestInFlight(); }, 15000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(QuotaRequests(fixture_) - before, 1) << "overlapping quota requests";
+
+  // A new panel is built whole and gets its quota.
+  Admin(fixture_, "POST", "/admin/faults/clear", "{}");
+  AgentRunning = true;
+  TrayThread tray;
+  HWND window = tray.Window();
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_COMMAND, 1005, 0);
+  HWND panel = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (panel = Visible(ui::kPanelClass, nullptr)) != nullptr; }));
+  HWND label = nullptr;
+  EXPECT_TRUE(WaitFor([&] {
+    label = ChildByText(panel, L"Static", L"  云空间：");
+    return label && Text(label).find(L"个文件夹") != std::wstring::npos;
+  }));
+}
+
 TEST_F(UiWineTest, UpdateCheckOverTlsDownloadsAndStartsTheInstaller) {
   ASSERT_FALSE(fixture_.empty()) << "ZEM_ZEMD_FIXTURE is not set";
   const fs::path updates = fixture_ / "updates";
@@ -606,6 +681,28 @@ TEST_F(UiWineTest, UpdateCheckOverTlsDownloadsAndStartsTheInstaller) {
     return text;
   };
 
+  // Only HTTPS with the certificate of the setting: the plain-HTTP port, or
+  // a server whose certificate is another, is no update server.
+  auto write_config = [&](const std::string& port, const fs::path& certificate) {
+    std::ofstream(ConfigFilePath(), std::ios::binary | std::ios::trunc)
+        << "{\"updateHost\":\"127.0.0.1\",\"updatePort\":" << port
+        << ",\"updateCertificate\":\"" << platform::PathToUtf8(certificate) << "\"}";
+  };
+  const std::string tls_port = ReadLine(fixture_ / "tls_port");
+  write_config(ReadLine(fixture_ / "port"), fixture_ / "tls.pem");
+  check(R"({"version":"1.0.10","file":"v2/setup.exe"})");
+  EXPECT_EQ(answer(IDOK), W(kUpdateConnectFailedText));
+  write_config(tls_port, fixture_ / "tls-other.pem");
+  check(R"({"version":"1.0.10","file":"v2/setup.exe"})");
+  EXPECT_EQ(answer(IDOK), W(kUpdateConnectFailedText));
+  {
+    // Nothing was downloaded on the strength of either answer.
+    std::string log;
+    Admin(fixture_, "GET", "/admin/requests", "", &log);
+    EXPECT_EQ(log.find("v2/setup.exe"), std::string::npos);
+  }
+  write_config(tls_port, fixture_ / "tls.pem");
+
   check(R"({"version":"1.0.4","file":"v2/setup.exe"})");
   EXPECT_EQ(answer(IDOK), W(kUpdateLatestText));
   check(R"({"version":1.1,"file":"v2/setup.exe"})");
@@ -614,22 +711,11 @@ TEST_F(UiWineTest, UpdateCheckOverTlsDownloadsAndStartsTheInstaller) {
   // A download cut short: asked, then the download message; nothing started.
   const std::string newer =
       R"({"version":"1.0.10","file":"v2\/setup.exe","sha256":")" + sha + R"("})";
-  {
-    // zemd cuts the installer after 1000 bytes once (admin fault, loopback).
-    const std::string port = ReadLine(fixture_ / "port");
-    const std::string key = ReadLine(fixture_ / "admin_key");
-    platform::HttpRequest r;
-    r.host = u"127.0.0.1";
-    r.port = static_cast<uint16_t>(std::atoi(port.c_str()));
-    r.user_agent = u"test";
-    r.verb = "POST";
-    r.path = "/admin/faults";
-    r.headers = {u"X-Admin-Key: " + platform::Utf8ToWide(key),
-                 u"Content-Type: application/json"};
-    r.body = R"({"path":"/client/zem-cloud-disk/v2/setup.exe","kind":"cut","after_bytes":1000,"count":1})";
-    const auto res = platform::PerformHttp(r);
-    ASSERT_TRUE(res.ok() && res.status == 200) << res.status;
-  }
+  // zemd cuts the installer after 1000 bytes, once.
+  const auto fault = Admin(fixture_, "POST", "/admin/faults",
+                           R"({"path":"/client/zem-cloud-disk/v2/setup.exe","kind":"cut",)"
+                           R"("after_bytes":1000,"count":1})");
+  ASSERT_TRUE(fault.ok() && fault.status == 200) << fault.status;
   check(newer);
   EXPECT_EQ(answer(IDYES), L"发现新版本 1.0.10，是否立即下载并升级？");
   EXPECT_EQ(answer(IDOK), W(kUpdateDownloadFailedText));
