@@ -165,7 +165,10 @@ HttpServer::HttpServer(Service& service, ServerOptions options)
   if (!options_.tls_cert.empty() && !options_.tls_key.empty()) {
     tls_ = std::make_unique<httplib::SSLServer>(options_.tls_cert.c_str(),
                                                 options_.tls_key.c_str());
-    tls_->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    // One request per connection: a client that keeps idle connections
+    // pooled (WinHTTP does) must not hold the listener's few threads.
+    tls_->new_task_queue = [] { return new httplib::ThreadPool(8); };
+    tls_->set_keep_alive_max_count(1);
     tls_->set_read_timeout(60);
     tls_->set_write_timeout(60);
     Route(*tls_);
