@@ -411,6 +411,34 @@ TEST_F(UiWineTest, TrayIconTipBalloonMenuAndCommands) {
   EXPECT_EQ(ui::TrayWindow(), nullptr);
 }
 
+// The notification area refuses the icon (Explorer not running): the tray
+// reports failure, its window is gone, and no quit message is left to end
+// the caller's next loop.
+BOOL WINAPI RefuseNotify(DWORD message, PNOTIFYICONDATAW d) {
+  RecordNotify(message, d);
+  return FALSE;
+}
+
+TEST_F(UiWineTest, TrayWithoutANotificationAreaReportsFailure) {
+  ui::SetNotifyIconFunctionForTest(RefuseNotify);
+  std::atomic<bool> ok{true}, quit_left{true};
+  std::thread([&] {
+    ok = RunTrayLoop();
+    MSG m;
+    quit_left = PeekMessageW(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+  }).join();
+  EXPECT_FALSE(ok.load());
+  EXPECT_FALSE(quit_left.load());
+  EXPECT_EQ(FindWindowExW(HWND_MESSAGE, nullptr, ui::kTrayClass, nullptr), nullptr);
+  EXPECT_EQ(ui::TrayWindow(), nullptr);
+  ASSERT_FALSE(Calls().empty());
+  EXPECT_EQ(Calls().front().message, static_cast<DWORD>(NIM_ADD));
+  // Balloons without an icon go nowhere.
+  const size_t before = Calls().size();
+  ShowTrayBalloon(u"上传完成", u"a.txt", false);
+  EXPECT_EQ(Calls().size(), before);
+}
+
 TEST_F(UiWineTest, PanelWithThreeTransfersAndPopupWithAFailureBand) {
   ASSERT_FALSE(fixture_.empty()) << "ZEM_ZEMD_FIXTURE is not set";
   std::error_code ec;
