@@ -288,6 +288,14 @@ class UiWineTest : public ::testing::Test {
   void TearDown() override {
     SetShellHandlerForTest(nullptr);
     ui::SetNotifyIconFunctionForTest(nullptr);
+    // Leave the prefix as the other Windows tests expect it: no sync-root
+    // folder, no configuration, no recent transfers, no download folder.
+    ResetRecentTransfersForTest();
+    std::error_code ec;
+    fs::remove_all(SyncRootDir(), ec);
+    fs::remove(ConfigFilePath(), ec);
+    fs::remove(StateFilePath("recent_transfers.txt"), ec);
+    fs::remove_all(platform::TempFolder() / "zem-cloud-disk-update", ec);
   }
 
   std::vector<std::pair<ShellAction, std::u16string>> ShellCalls() {
