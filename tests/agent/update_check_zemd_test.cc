@@ -4,11 +4,11 @@
 // installer, a manifest that is not one or names a path outside the
 // download folder).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <fstream>
 
 #include "agent/update_check.h"
+#include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "service/testing/zemd_harness.h"
@@ -69,15 +69,7 @@ class UpdateCheckZemdTest : public ::testing::Test {
     server_.port = static_cast<uint16_t>(std::stoi(TempHome::Read(home_.root() / "tls_port")));
     server_.certificate = home_.root() / "server.pem";
     // The download folder lives under the temporary folder.
-    old_tmpdir_ = getenv("TMPDIR") ? getenv("TMPDIR") : "";
-    setenv("TMPDIR", home_.root().c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_tmpdir_.empty()) {
-      unsetenv("TMPDIR");
-    } else {
-      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    }
+    tmpdir_ = std::make_unique<platform::ScopedEnv>("TMPDIR", home_.root().string());
   }
 
   void Manifest(const std::string& json) {
@@ -89,7 +81,7 @@ class UpdateCheckZemdTest : public ::testing::Test {
   fs::path updates_ = home_.root() / "updates";
   std::unique_ptr<testing::ZemdServer> zemd_;
   UpdateServerConfig server_;
-  std::string old_tmpdir_;
+  std::unique_ptr<platform::ScopedEnv> tmpdir_;
 };
 
 TEST_F(UpdateCheckZemdTest, NewerVersionIsDownloadedCheckedAndStarted) {
