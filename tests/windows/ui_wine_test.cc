@@ -562,6 +562,30 @@ TEST_F(UiWineTest, PanelWithThreeTransfersAndPopupWithAFailureBand) {
   }
   EXPECT_GT(white_in_title, 20) << "no title text drawn in the header";
 
+  // Resizing moves the list with the window, but not below 51 pixels.
+  HWND status_bar = ChildByClass(panel, STATUSCLASSNAMEW);
+  auto list_rect = [&] {
+    RECT r{};
+    GetWindowRect(list, &r);
+    MapWindowPoints(nullptr, panel, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+  };
+  SetWindowPos(panel, nullptr, 0, 0, 900, 700, SWP_NOMOVE | SWP_NOZORDER);
+  RECT cr{}, sbr{};
+  GetClientRect(panel, &cr);
+  GetWindowRect(status_bar, &sbr);
+  const int sb = sbr.bottom - sbr.top;
+  RECT lr = list_rect();
+  EXPECT_EQ(lr.top, 186);
+  EXPECT_EQ(lr.right - lr.left, cr.right - 24);
+  EXPECT_EQ(lr.bottom - lr.top, cr.bottom - sb - 198);
+  SetWindowPos(panel, nullptr, 0, 0, 700, 260, SWP_NOMOVE | SWP_NOZORDER);
+  GetClientRect(panel, &cr);
+  ASSERT_LT(cr.bottom - sb - 198, 51);
+  const RECT kept = list_rect();
+  EXPECT_TRUE(EqualRect(&lr, &kept)) << "the list moved for a client " << cr.bottom << " high";
+  SetWindowPos(panel, nullptr, wr.left, wr.top, 820, 580, SWP_NOZORDER);
+
   // Closing keeps the window; showing it again brings back the same one at
   // the same place.
   PostMessageW(panel, WM_CLOSE, 0, 0);
@@ -681,6 +705,17 @@ TEST_F(UiWineTest, SlowQuotaRunsOnceAndNeverReachesADestroyedPanel) {
     label = ChildByText(panel, L"Static", L"  云空间：");
     return label && Text(label).find(L"个文件夹") != std::wstring::npos;
   }));
+  // A failing quota request says it is still fetching; the bar keeps its place.
+  HWND bar = ChildByClass(panel, PROGRESS_CLASSW);
+  ASSERT_NE(bar, nullptr);
+  const LRESULT position = SendMessageW(bar, PBM_GETPOS, 0, 0);
+  const auto failing = Admin(fixture_, "POST", "/admin/faults",
+                             R"({"path":"/zem/api/cloud-disk/quota","kind":"status",)"
+                             R"("status":500,"count":1})");
+  ASSERT_TRUE(failing.ok() && failing.status == 200);
+  SendMessageW(panel, WM_COMMAND, 2004, 0);
+  EXPECT_TRUE(WaitFor([&] { return Text(label) == L"  云空间：获取中…"; })) << Text(label).size();
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), position);
 }
 
 TEST_F(UiWineTest, UpdateCheckOverTlsDownloadsAndStartsTheInstaller) {
