@@ -133,6 +133,29 @@ std::string LoadLoginUrl() {
   return ParseLoginUrl(*text);
 }
 
+const char16_t kDefaultUpdateHost[] = u"www.zemcloud.com";
+
+UpdateServerConfig ParseUpdateServer(std::string_view text) {
+  UpdateServerConfig cfg;
+  cfg.host = kDefaultUpdateHost;
+  if (auto host = FindKey(text, "updateHost", QuotedValue)) cfg.host = platform::WidenAscii(*host);
+  if (auto digits = FindKey(text, "updatePort", Digits)) {
+    if (digits->size() <= 5) {
+      const int value = std::stoi(std::string(*digits));
+      if (value > 0 && value <= 65535) cfg.port = static_cast<uint16_t>(value);
+    }
+  }
+  if (auto file = FindKey(text, "updateCertificate", QuotedValue)) {
+    cfg.certificate = platform::PathFromUtf8(*file);
+  }
+  return cfg;
+}
+
+UpdateServerConfig LoadUpdateServer() {
+  const auto text = ReadWholeFile(ConfigFilePath());
+  return ParseUpdateServer(text ? *text : std::string());
+}
+
 std::filesystem::path AppDataDir() {
   const auto roaming = platform::RoamingAppDataFolder();
   if (roaming.empty()) return {};

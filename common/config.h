@@ -36,6 +36,20 @@ std::string ParseLoginUrl(std::string_view text);
 // The company's web login page, used when config.json names none.
 extern const char kDefaultLoginUrl[];
 
+// The update server, always reached over HTTPS: "updateHost" (default
+// kDefaultUpdateHost), "updatePort" (default 443) and "updateCertificate",
+// a PEM file whose certificate the server must present instead of one that
+// chains to the system's roots (a test server's self-signed one). Values
+// are taken literally (JSON escapes are not decoded); a bad port keeps 443.
+struct UpdateServerConfig {
+  std::u16string host;
+  uint16_t port = 443;
+  std::filesystem::path certificate;
+};
+extern const char16_t kDefaultUpdateHost[];
+UpdateServerConfig ParseUpdateServer(std::string_view text);
+UpdateServerConfig LoadUpdateServer();
+
 // Locations. Each asks the system afresh and creates nothing; an empty path
 // means the known folder could not be determined.
 std::filesystem::path AppDataDir();          // roaming app data / "ZemCloudDisk"

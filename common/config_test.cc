@@ -148,6 +148,26 @@ TEST(ParseConfig, HugeAndHostileInputsFinishQuickly) {
   EXPECT_LT(seconds, 10.0);  // linear scanning takes well under a second
 }
 
+TEST(ParseUpdateServer, DefaultsAndOverrides) {
+  const UpdateServerConfig none = ParseUpdateServer("");
+  EXPECT_EQ(none.host, kDefaultUpdateHost);
+  EXPECT_EQ(none.port, 443);
+  EXPECT_TRUE(none.certificate.empty());
+
+  const UpdateServerConfig set = ParseUpdateServer(
+      R"({"host":"svc","port":8081,"updateHost":"127.0.0.1","updatePort":8443,)"
+      R"("updateCertificate":"/tmp/zem/cert.pem"})");
+  EXPECT_EQ(set.host, u"127.0.0.1");
+  EXPECT_EQ(set.port, 8443);
+  EXPECT_EQ(set.certificate, std::filesystem::path("/tmp/zem/cert.pem"));
+
+  // A port that is no TCP port keeps 443; the back end's keys are not read.
+  EXPECT_EQ(ParseUpdateServer(R"({"updatePort":0})").port, 443);
+  EXPECT_EQ(ParseUpdateServer(R"({"updatePort":65536})").port, 443);
+  EXPECT_EQ(ParseUpdateServer(R"({"updatePort":99999999999})").port, 443);
+  EXPECT_EQ(ParseUpdateServer(R"({"port":9000,"host":"x"})").port, 443);
+}
+
 TEST(ParseLoginUrl, LiteralValueOrDefault) {
   EXPECT_EQ(ParseLoginUrl(""), kDefaultLoginUrl);
   EXPECT_EQ(ParseLoginUrl(R"({"loginUrl": ""})"), kDefaultLoginUrl);

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -94,6 +95,19 @@ struct HttpRequest {
 
   HttpTimeouts timeouts;
 
+  // TLS only. Empty: the server's certificate must chain to the system's
+  // trusted roots. A PEM file: the server must present exactly that
+  // certificate (a self-signed one, say), and the system's roots are not
+  // consulted; any other certificate fails the exchange at kSend with
+  // ERROR_WINHTTP_SECURE_INVALID_CA / EPROTO (CURLE_PEER_FAILED_VERIFICATION),
+  // and no byte of the response reaches the caller. Linux trusts only that
+  // certificate during the handshake (the host name is still checked), so
+  // nothing is sent to another server; Windows compares the presented
+  // certificate byte for byte once WinHttpSendRequest has returned, so the
+  // request line, the headers and a body given whole have gone out by then
+  // (a streamed body has not). Use it for requests that carry no secret.
+  std::filesystem::path trusted_certificate;
+
   // Asked at least once a second while the exchange runs (also while it
   // waits for a byte); true ends it as a failure with `cancelled` set. It
   // must be cheap and thread-safe (an atomic flag, say). Optional.
@@ -123,6 +137,9 @@ struct HttpResult {
   uint32_t os_error = 0;
   uint64_t body_bytes_sent = 0;  // of the body; what the reader handed over when streamed
   int status = 0;              // HTTP status; 0 when it could not be read
+  // The body length the response announced (Content-Length), or -1 when it
+  // announced none or the headers were not read.
+  int64_t content_length = -1;
   bool read_error = false;     // the body read stopped on an error, not at its end
   // The exchange ended because nothing moved for the receive idle limit
   // (os_error ETIMEDOUT / ERROR_WINHTTP_TIMEOUT), or because `cancelled`

@@ -161,9 +161,24 @@ HttpServer::HttpServer(Service& service, ServerOptions options)
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  svr_.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
-                         const httplib::ContentReader& reader) { Handle(req, res, &reader); });
-  svr_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+  Route(svr_);
+  if (!options_.tls_cert.empty() && !options_.tls_key.empty()) {
+    tls_ = std::make_unique<httplib::SSLServer>(options_.tls_cert.c_str(),
+                                                options_.tls_key.c_str());
+    // One request per connection: a client that keeps idle connections
+    // pooled (WinHTTP does) must not hold the listener's few threads.
+    tls_->new_task_queue = [] { return new httplib::ThreadPool(8); };
+    tls_->set_keep_alive_max_count(1);
+    tls_->set_read_timeout(60);
+    tls_->set_write_timeout(60);
+    Route(*tls_);
+  }
+}
+
+void HttpServer::Route(httplib::Server& server) {
+  server.Post(".*", [this](const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader& reader) { Handle(req, res, &reader); });
+  server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     Handle(req, res, nullptr);
   });
 }
@@ -183,19 +198,42 @@ bool HttpServer::Bind(std::string* error) {
     }
     port_ = options_.port;
   }
+  if (tls_) {
+    if (!tls_->is_valid()) {
+      *error = "cannot use the TLS certificate " + options_.tls_cert.string() + " and key " +
+               options_.tls_key.string();
+      return false;
+    }
+    tls_port_ = tls_->bind_to_any_port(options_.listen);
+    if (tls_port_ <= 0) {
+      *error = "cannot listen for TLS on " + options_.listen;
+      return false;
+    }
+    if (!options_.tls_port_file.empty() &&
+        !WritePortFile(options_.tls_port_file, tls_port_, error)) {
+      return false;
+    }
+  }
   if (!options_.port_file.empty() && !WritePortFile(options_.port_file, port_, error)) {
     return false;
   }
   return true;
 }
 
-bool HttpServer::Run() { return svr_.listen_after_bind(); }
+bool HttpServer::Run() {
+  if (tls_) tls_thread_ = std::thread([this] { tls_->listen_after_bind(); });
+  return svr_.listen_after_bind();
+}
 
 void HttpServer::Stop() {
   ReleaseStalls();
   {
     std::unique_lock<std::mutex> lock(in_flight_mu_);
     in_flight_cv_.wait_for(lock, std::chrono::seconds(30), [&] { return in_flight_ == 0; });
+  }
+  if (tls_) {
+    tls_->stop();
+    if (tls_thread_.joinable()) tls_thread_.join();
   }
   svr_.stop();
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "service/service.h"
 
@@ -23,6 +24,11 @@ struct ServerOptions {
   std::filesystem::path updates_dir;
   std::filesystem::path port_file;
   bool verbose = false;
+  // With both set, a second listener on a free port of the same address
+  // answers over TLS with this certificate and key (PEM), through the same
+  // pipeline (faults, request log); its port goes to `tls_port_file`.
+  // The update check's tests use it: the client fetches updates over HTTPS only.
+  std::filesystem::path tls_cert, tls_key, tls_port_file;
 };
 
 class HttpServer {
@@ -33,6 +39,7 @@ class HttpServer {
   // message (port in use, address not available, port file unwritable).
   bool Bind(std::string* error);
   int port() const { return port_; }
+  int tls_port() const { return tls_port_; }  // 0 without a TLS listener
   // Serves until Stop().
   bool Run();
   // Waits (at most 30 s) for the requests in progress, bodies included, then
@@ -46,6 +53,9 @@ class HttpServer {
                    const httplib::ContentReader* reader, const std::string& path,
                    const std::string& query);
 
+  // Routes every GET and POST of `server` into Handle.
+  void Route(httplib::Server& server);
+
   // Counts a request from its start until its answer has been sent.
   std::shared_ptr<void> EnterRequest();
 
@@ -56,6 +66,9 @@ class HttpServer {
   ServerOptions options_;
   httplib::Server svr_;
   int port_ = 0;
+  std::unique_ptr<httplib::SSLServer> tls_;
+  std::thread tls_thread_;
+  int tls_port_ = 0;
 };
 
 }  // namespace zem::zemd

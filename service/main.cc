@@ -29,6 +29,8 @@ constexpr char kUsage[] =
     "  --port-file FILE  write the port number here once listening\n"
     "  --admin-key K     enable the loopback-only admin API (header X-Admin-Key)\n"
     "  --updates DIR     serve /client/zem-cloud-disk/<file> from DIR\n"
+    "  --tls-cert PEM --tls-key PEM --tls-port-file FILE\n"
+    "                    also answer over TLS on a free port (written to FILE)\n"
     "  --id-style S      numeric (default) or opaque ids for new folders and files\n"
     "  --verbose         print one line per request\n"
     "seed: creates the user (default \"user\") with the token if missing and imports\n"
@@ -36,6 +38,7 @@ constexpr char kUsage[] =
 
 struct Args {
   bool seed = false;
+  std::string tls_cert, tls_key, tls_port_file;
   std::string data, listen = "127.0.0.1", admin_key, updates, port_file, token,
                     user = "user", import_path;
   int port = 8081;
@@ -79,6 +82,12 @@ Args ParseArgs(int argc, char** argv) {
       a.admin_key = value();
     } else if (arg == "--updates") {
       a.updates = value();
+    } else if (arg == "--tls-cert") {
+      a.tls_cert = value();
+    } else if (arg == "--tls-key") {
+      a.tls_key = value();
+    } else if (arg == "--tls-port-file") {
+      a.tls_port_file = value();
     } else if (arg == "--port-file") {
       a.port_file = value();
     } else if (arg == "--token") {
@@ -150,6 +159,9 @@ int Serve(const Args& a) {
   options.updates_dir = a.updates;
   options.port_file = a.port_file;
   options.verbose = a.verbose;
+  options.tls_cert = a.tls_cert;
+  options.tls_key = a.tls_key;
+  options.tls_port_file = a.tls_port_file;
   zem::zemd::HttpServer server(service, options);
   if (!server.Bind(&error)) {
     std::cerr << "zemd: " << error << "\n";

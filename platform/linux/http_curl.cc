@@ -245,6 +245,11 @@ HttpResult PerformHttp(const HttpRequest& request) {
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
   ApplyTimeouts(c, request.timeouts, t);
+  const std::string pinned = request.trusted_certificate.string();
+  if (request.secure && !pinned.empty()) {
+    curl_easy_setopt(c, CURLOPT_CAINFO, pinned.c_str());
+    curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+  }
 
   const bool streamed = static_cast<bool>(request.body_reader);
   if (request.verb == "GET") {
@@ -269,6 +274,12 @@ HttpResult PerformHttp(const HttpRequest& request) {
   const CURLcode rc = curl_easy_perform(c);
   long code = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+  if (code > 0) {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
+      result.content_length = length;
+    }
+  }
   const uint64_t announced = streamed ? request.body_length : request.body.size();
   result.body_bytes_sent = streamed ? t.sent : (code > 0 ? announced : 0);
 

@@ -15,13 +15,17 @@
 // through a gate, and once the caller has given up (taking the gate, so no
 // callback is running) none is called again.
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,6 +153,44 @@ bool WriteBody(HINTERNET request, Exchange& x, HttpResult& result) {
   return true;
 }
 
+// The DER bytes of the first certificate in a PEM file; empty when the file
+// cannot be read or holds none.
+std::string PemCertificateDer(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t begin = pem.find("-----BEGIN CERTIFICATE-----");
+  const size_t end = pem.find("-----END CERTIFICATE-----", begin == std::string::npos ? 0 : begin);
+  if (begin == std::string::npos || end == std::string::npos) return {};
+  const std::string block = pem.substr(begin, end - begin + 25);
+  DWORD size = 0;
+  if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                            CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+    return {};
+  }
+  std::string der(size, '\0');
+  if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                            CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()), &size,
+                            nullptr, nullptr)) {
+    return {};
+  }
+  der.resize(size);
+  return der;
+}
+
+// True when the server presented exactly the certificate `der`.
+bool PresentedCertificateIs(HINTERNET request, const std::string& der) {
+  PCCERT_CONTEXT cert = nullptr;
+  DWORD size = sizeof cert;
+  if (der.empty() ||
+      !WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &size) || !cert) {
+    return false;
+  }
+  const bool same = cert->cbCertEncoded == der.size() &&
+                    std::memcmp(cert->pbCertEncoded, der.data(), der.size()) == 0;
+  CertFreeCertificateContext(cert);
+  return same;
+}
+
 // The announced length of the response body, or -1 when there is none.
 int64_t ContentLength(HINTERNET request) {
   wchar_t text[32] = {};
@@ -247,6 +289,14 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
     }
   } close_request{x};
   ApplyTimeouts(request, r.timeouts, true);
+  // A pinned certificate replaces the system's roots: the chain and name
+  // checks are left to the comparison after the handshake.
+  const bool pinned = r.secure && !r.trusted_certificate.empty();
+  if (pinned) {
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                  SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+  }
 
   const bool streamed = static_cast<bool>(r.body_reader);
   const wchar_t* header_text = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
@@ -262,6 +312,9 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
                               length, length, 0);
   }
   if (!sent) return Failed(result, HttpStage::kSend, GetLastError());
+  if (pinned && !PresentedCertificateIs(request, PemCertificateDer(r.trusted_certificate))) {
+    return Failed(result, HttpStage::kSend, ERROR_WINHTTP_SECURE_INVALID_CA);
+  }
   if (streamed) {
     x.Enter(HttpStage::kWrite);
     if (!WriteBody(request, x, result)) return result;
@@ -285,6 +338,7 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
     return result;  // status stays 0: unreadable
   }
   result.status = static_cast<int>(status);
+  result.content_length = ContentLength(request);
   {
     std::lock_guard<std::mutex> lock(x.mu);
     x.result.status = result.status;  // kept if the caller gives up during the body
