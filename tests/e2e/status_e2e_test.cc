@@ -68,5 +68,50 @@ TEST_F(StatusEndToEnd, ReportsTheRunningAgentAndSaysSoWhenItIsGone) {
                        " (pid " + std::to_string(pid) + ") has ended)\n");
 }
 
+// A large upload shows its percent rising in `corvane --status` while it
+// runs, and leaves the list when it is done.
+TEST_F(StatusEndToEnd, ALargeUploadShowsItsPercentRising) {
+  StartAgent();
+  testing::FaultRule slow;  // about 25 MiB a second: eight seconds for 200 MiB
+  slow.path = "/zem/api/cloud-disk/file/upload-simple";
+  slow.kind = "trickle";
+  slow.chunk_bytes = 5 << 20;
+  slow.interval_ms = 200;
+  slow.count = 1;
+  ASSERT_TRUE(zemd_.InjectFault(slow)) << zemd_.last_admin_error();
+  {
+    std::ofstream out(Docs("big.bin"), std::ios::binary);
+    const std::string mib(1 << 20, 'z');
+    for (int i = 0; i < 200; ++i) out << mib;
+  }
+  // Each active transfer is a line "       <percent>% <name>".
+  std::vector<int> seen;
+  const std::regex line(R"( (\d+)% big\.bin\n)");
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < until &&
+         Log().find("[RT-UPLOAD-OK] big.bin") == std::string::npos) {
+    std::smatch m;
+    const std::string out = Status().out;
+    if (std::regex_search(out, m, line)) {
+      const int percent = std::stoi(m[1]);
+      if (seen.empty() || seen.back() != percent) seen.push_back(percent);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  ASSERT_NE(Log().find("[RT-UPLOAD-OK] big.bin"), std::string::npos) << Log();
+  // Several distinct values below 100, never going back.
+  int below_done = 0;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i] < 100) ++below_done;
+    if (i > 0) {
+      EXPECT_GT(seen[i], seen[i - 1]) << "percent went back";
+    }
+  }
+  EXPECT_GE(below_done, 3) << "percents seen: " << seen.size();
+  // Done: it leaves the active list.
+  EXPECT_TRUE(Eventually([&] { return Status().out.find("% big.bin\n") == std::string::npos; }))
+      << Status().out;
+}
+
 }  // namespace
 }  // namespace zem::testing
