@@ -11,6 +11,7 @@ const char* FaultKindName(FaultKind k) {
     case FaultKind::kDrop: return "drop";
     case FaultKind::kTrickle: return "trickle";
     case FaultKind::kStall: return "stall";
+    case FaultKind::kSlowBody: return "slow-body";
   }
   return "?";
 }
@@ -27,7 +28,7 @@ bool FaultFromJson(const JsonValue& j, Fault* out, std::string* error) {
   bool found = false;
   for (FaultKind k : {FaultKind::kStatus, FaultKind::kBusiness, FaultKind::kDelay,
                       FaultKind::kCut, FaultKind::kDrop, FaultKind::kTrickle,
-                      FaultKind::kStall}) {
+                      FaultKind::kStall, FaultKind::kSlowBody}) {
     if (kind == FaultKindName(k)) {
       f.kind = k;
       found = true;

@@ -11,7 +11,9 @@
 
 namespace zem::zemd {
 
-enum class FaultKind { kStatus, kBusiness, kDelay, kCut, kDrop, kTrickle, kStall };
+// kSlowBody reads the request's body at chunk_bytes per interval_ms, as a
+// slow link would, and answers normally.
+enum class FaultKind { kStatus, kBusiness, kDelay, kCut, kDrop, kTrickle, kStall, kSlowBody };
 
 struct Fault {
   uint64_t id = 0;

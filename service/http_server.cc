@@ -321,11 +321,9 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res,
   // Uploads are hashed by their writer; everything else here.
   BodyCapture body(is_upload ? RequestLog::kMaxStoredBody : kMaxParsedBody, !is_upload);
   bool complete = true;
-  // A trickle on an upload paces the body as it arrives too (chunk_bytes
-  // per interval_ms), as a slow link would: the client's progress rises
-  // slowly.
-  const bool paced = is_upload && fault && fault->kind == FaultKind::kTrickle &&
-                     fault->chunk_bytes > 0;
+  // A slow body is read at chunk_bytes per interval_ms, as over a slow
+  // link: the client's upload progress rises slowly.
+  const bool paced = fault && fault->kind == FaultKind::kSlowBody && fault->chunk_bytes > 0;
   int64_t since_pause = 0;
   if (reader) {
     complete = ReadBody(req, *reader, [&](const char* data, size_t n) {

@@ -50,7 +50,7 @@ struct RequestRecord {
 
 struct FaultRule {
   std::string path;     // exact, or a prefix ending in '*'
-  std::string kind;     // status, business, delay, cut, drop, trickle, stall
+  std::string kind;     // status, business, delay, cut, drop, trickle, stall, slow-body
   int status = 500;
   int64_t delay_ms = 0;
   int64_t after_bytes = 0;

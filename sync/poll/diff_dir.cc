@@ -659,6 +659,7 @@ void RecycleUserDeletions(PollCounters* cycle) {
       Out(Cat("[USER-DEL-SKIP] ", PathToUtf8(d.path), " is now ", PathToUtf8(it->second),
               " (a folder the service does not have); the service keeps id=", d.file_id, "\n"));
       AddKnownFile(d.file_id, it->second);
+      QueueLocalCopy(d.file_id, it->second);
       continue;
     }
     Out(Cat("[USER-DEL] ", PathToUtf8(d.path.filename()), " → recycle server id=", d.file_id,

@@ -241,6 +241,7 @@ void QueueFileMove(const std::string& file_id, const fs::path& source_path, cons
       AddKnownFile(file_id, path);
       MoveDirtyEntry(source_path, path);
       Out(Cat("[RT-SKIP-NOMAP] ", Utf8(path), " (parent folder_id unknown, poll fallback)\n"));
+      QueueLocalCopy(file_id, path);
       return;
     }
     task.kind = UploadTaskKind::kMove;
@@ -261,6 +262,19 @@ void QueueFileMove(const std::string& file_id, const fs::path& source_path, cons
 }
 
 }  // namespace
+
+void QueueLocalCopy(const std::string& file_id, const fs::path& path) {
+  HoldLocalMove(file_id);
+  UploadTask task;
+  task.kind = UploadTaskKind::kLocalCopy;
+  task.file_id = file_id;
+  task.path = path;
+  if (!Enqueue(std::move(task))) {
+    ReleaseLocalMove(file_id);
+    return;
+  }
+  Out(Cat("[RT-ENQ-LOCAL-COPY] file_id=", file_id, " ", Utf8(path), "\n"));
+}
 
 ChangeHandlers RealtimeChangeHandlers() {
   ChangeHandlers h;

@@ -41,6 +41,11 @@ void OnRenameCompletion(const platform::ChangeInfo& info);
 void QueueMissedFileMove(const std::string& file_id, const std::filesystem::path& from,
                          const std::filesystem::path& to);
 
+// A file placeholder now in a folder the service does not have: queues the
+// task that fetches its content and takes it out of sync, so it stays
+// readable as the user's own copy whatever the service does with its file.
+void QueueLocalCopy(const std::string& file_id, const std::filesystem::path& path);
+
 // The three handlers, for the sync-root connection.
 ChangeHandlers RealtimeChangeHandlers();
 

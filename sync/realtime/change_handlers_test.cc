@@ -150,10 +150,14 @@ TEST_F(Handlers, RenamesStayRenamesMovesBecomeMovesTemporaryNamesWait) {
   OnRenameCompletion(Change(docs_ / "b.txt", "F:1", docs_ / "a.txt"));
   // Into another mapped folder: a move.
   OnRenameCompletion(Change(docs_ / "sub" / "c.txt", "F:2", docs_ / "c.txt"));
-  // Into a folder the service does not know: left to the poll cycle.
+  // Into a folder the service does not know: the service keeps its copy,
+  // the file becomes the user's local copy.
   OnRenameCompletion(Change(docs_ / "unmapped" / "d.txt", "F:3", docs_ / "d.txt"));
   auto tasks = Tasks();
-  ASSERT_EQ(tasks.size(), 2u);
+  ASSERT_EQ(tasks.size(), 3u);
+  EXPECT_EQ(tasks[2].kind, UploadTaskKind::kLocalCopy);
+  EXPECT_EQ(tasks[2].file_id, "3");
+  EXPECT_EQ(tasks[2].path, docs_ / "unmapped" / "d.txt");
   EXPECT_EQ(tasks[0].kind, UploadTaskKind::kRename);
   EXPECT_EQ(tasks[0].new_name, u"b.txt");
   EXPECT_EQ(tasks[0].old_path, docs_ / "a.txt");
@@ -173,16 +177,16 @@ TEST_F(Handlers, RenamesStayRenamesMovesBecomeMovesTemporaryNamesWait) {
   // upload), the original is deleted (a recycle of its id).
   Write(docs_ / "doc.docx", "new content");
   OnRenameCompletion(Change(docs_ / "~WRL0002.tmp", "F:8", docs_ / "doc.docx"));
-  EXPECT_EQ(Tasks().size(), 2u);
+  EXPECT_EQ(Tasks().size(), 3u);
   EXPECT_TRUE(IsLocalMovePending("8"));
   OnRenameCompletion(Change(docs_ / "doc.docx", "", docs_ / "~WRL0001.tmp"));
   OnDeleteCompletion(Change(docs_ / "~WRL0002.tmp", "F:8"));
   tasks = Tasks();
-  ASSERT_EQ(tasks.size(), 4u);
-  EXPECT_EQ(tasks[2].kind, UploadTaskKind::kUpload);
-  EXPECT_EQ(tasks[2].path, docs_ / "doc.docx");
-  EXPECT_EQ(tasks[3].kind, UploadTaskKind::kRecycle);
-  EXPECT_EQ(tasks[3].file_id, "8");
+  ASSERT_EQ(tasks.size(), 5u);
+  EXPECT_EQ(tasks[3].kind, UploadTaskKind::kUpload);
+  EXPECT_EQ(tasks[3].path, docs_ / "doc.docx");
+  EXPECT_EQ(tasks[4].kind, UploadTaskKind::kRecycle);
+  EXPECT_EQ(tasks[4].file_id, "8");
   ReleaseLocalMove("8");  // the recycle ran: the aside hold ended at the delete
   EXPECT_FALSE(IsLocalMovePending("8"));
 
@@ -193,7 +197,7 @@ TEST_F(Handlers, RenamesStayRenamesMovesBecomeMovesTemporaryNamesWait) {
   auto own = Change(docs_ / "x2.txt", "F:9", docs_ / "x1.txt");
   own.pid = platform::CurrentProcessId();
   OnRenameCompletion(own);
-  EXPECT_EQ(Tasks().size(), 4u);
+  EXPECT_EQ(Tasks().size(), 5u);
 }
 
 TEST(RealtimeNames, SkipRulesFollowTheNameAndExtension) {

@@ -29,6 +29,8 @@ std::string FormatQueueLine(const UploadTask& t) {
     case UploadTaskKind::kMove:
       return Cat(t.seq, "|M|", t.file_id, "|", Utf8(t.path), "|", Wide8(t.folder_id), "|",
                  Utf8(t.old_path));
+    case UploadTaskKind::kLocalCopy:
+      return Cat(t.seq, "|L|", t.file_id, "|", Utf8(t.path));
   }
   return {};
 }
@@ -60,6 +62,10 @@ std::optional<UploadTask> ParseQueueLine(std::string_view line) {
     t.path = platform::PathFromUtf8(f[3]);
     t.folder_id = platform::Utf8ToWide(f[4]);
     if (f.size() >= 6) t.old_path = platform::PathFromUtf8(f[5]);
+  } else if (f[1] == "L" && f.size() >= 4) {
+    t.kind = UploadTaskKind::kLocalCopy;
+    t.file_id = std::string(f[2]);
+    t.path = platform::PathFromUtf8(f[3]);
   } else {
     return std::nullopt;
   }

@@ -15,6 +15,7 @@
 //   <seq>|R|<file id>[|<path>]                       recycle
 //   <seq>|N|<file id>|<new name>[|<old path>|<new path>]   rename
 //   <seq>|M|<file id>|<new path>|<folder id>[|<old path>]  move to another folder
+//   <seq>|L|<file id>|<path>                         keep as a local copy
 // Bracketed fields are optional, so lines written before they existed still
 // load, and fields beyond those listed are ignored.
 //
@@ -37,7 +38,16 @@
 
 namespace zem {
 
-enum class UploadTaskKind : int32_t { kUpload = 0, kRecycle = 1, kRename = 2, kMove = 3 };
+enum class UploadTaskKind : int32_t {
+  kUpload = 0,
+  kRecycle = 1,
+  kRename = 2,
+  kMove = 3,
+  // A file placeholder moved into a folder the service does not have: its
+  // content is fetched and it stops being in sync, so it stays readable
+  // whatever the service later does with its copy.
+  kLocalCopy = 4,
+};
 
 struct UploadTask {
   uint64_t seq = 0;
@@ -60,7 +70,7 @@ struct UploadTask {
 // returns nothing for a line the loader rejects: fewer than two fields, a
 // first field that does not start with a decimal number (leading white
 // space allowed, trailing text ignored) or overflows 64 bits, an unknown
-// kind letter, or too few fields for the kind (U 4, R 3, N 4, M 5).
+// kind letter, or too few fields for the kind (U 4, R 3, N 4, M 5, L 4).
 std::string FormatQueueLine(const UploadTask& task);
 std::optional<UploadTask> ParseQueueLine(std::string_view line);
 

@@ -135,7 +135,12 @@ TEST_F(QueueFile, LinesRoundTrip) {
   UploadTask recycle = Recycle("f3");
   recycle.seq = 8;
   recycle.path = platform::PathFromUtf8("/r/gone.txt");
-  for (const UploadTask& t : {move, rename, upload, recycle}) {
+  UploadTask copy;
+  copy.seq = 9;
+  copy.kind = UploadTaskKind::kLocalCopy;
+  copy.file_id = "f4";
+  copy.path = platform::PathFromUtf8("/r/own/c.txt");
+  for (const UploadTask& t : {move, rename, upload, recycle, copy}) {
     const auto back = ParseQueueLine(FormatQueueLine(t));
     ASSERT_TRUE(back) << FormatQueueLine(t);
     EXPECT_EQ(*back, t) << FormatQueueLine(t);

@@ -273,6 +273,32 @@ bool RunMove(const UploadTask& t) {
   return true;
 }
 
+// A file placeholder moved into a folder the service does not have: read
+// whole (which fetches what is not local yet), then taken out of sync, so it
+// is the user's own copy from now on.
+bool RunLocalCopy(const UploadTask& t) {
+  const LocalFileState local = Inspect(t.path);
+  if (!local.exists || !local.regular || local.identity != "F:" + t.file_id) {
+    Out(Cat("[RT-LOCAL-COPY-SKIP] ", Utf8(t.path), " (no longer that file)\n"));
+    return true;
+  }
+  if (Sha256File(t.path).empty()) {
+    Err(Cat("[RT-LOCAL-COPY-ERR] ", Utf8(t.path), ": its content could not be fetched (id=",
+            t.file_id, ")\n"));
+    ReportFailure(Cat("the content of ", Utf8(t.path), " could not be fetched"));
+    return false;
+  }
+  platform::PlaceholderHandle handle;
+  if (handle.Open(t.path, /*delete_access=*/false) != 0 ||
+      !platform::Succeeded(handle.SetInSyncState(false))) {
+    Err(Cat("[RT-LOCAL-COPY-ERR] ", Utf8(t.path), ": cannot be taken out of sync\n"));
+    return false;
+  }
+  Out(Cat("[RT-LOCAL-COPY] ", Utf8(t.path), " is kept as a local copy; the service keeps id=",
+          t.file_id, " where it was\n"));
+  return true;
+}
+
 std::mutex g_workers_mu;  // guards g_workers (start-up and shutdown only)
 std::vector<std::thread> g_workers;
 
@@ -285,6 +311,7 @@ bool RunUploadTask(const UploadTask& task) {
     case UploadTaskKind::kRecycle: ok = RunRecycle(task); break;
     case UploadTaskKind::kRename: ok = RunRename(task); break;
     case UploadTaskKind::kMove: ok = RunMove(task); break;
+    case UploadTaskKind::kLocalCopy: ok = RunLocalCopy(task); break;
   }
   return ok;
 }

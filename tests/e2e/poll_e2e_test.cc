@@ -6,6 +6,7 @@
 #include <future>
 #include <set>
 
+#include "platform/cloud_files.h"
 #include "platform/sha256.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -303,10 +304,23 @@ TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
   EXPECT_EQ(RecycledIds(since), std::set<std::string>{b}) << Log();
   EXPECT_EQ(ReadAll(Docs("a2.txt")), "alpha");
   EXPECT_EQ(ReadAll(Docs("other/b.txt")), "bravo");
-  EXPECT_EQ(ReadAll(Docs("own/c.txt")), "charlie") << Log();
   EXPECT_FALSE(Exists(Docs("a.txt")));
   EXPECT_FALSE(Exists(Docs("proj/b.txt")));
   EXPECT_EQ(CountOf(Log(), "[MOVE-FOUND]"), 2u) << Log();
+
+  // The file in the folder of our own became the user's copy: its content
+  // was fetched and it is out of sync, so it stays readable after the web
+  // recycles the service's copy.
+  WaitForLog("[RT-LOCAL-COPY] " + Docs("own/c.txt").string());
+  ASSERT_TRUE(zemd_.Recycle(c));
+  WaitCycles(2);
+  EXPECT_EQ(ReadAll(Docs("own/c.txt")), "charlie");
+  platform::PlaceholderHandle handle;
+  platform::PlaceholderState state;
+  ASSERT_EQ(handle.Open(Docs("own/c.txt"), false), 0u);
+  ASSERT_TRUE(platform::Succeeded(handle.GetState(&state)));
+  EXPECT_TRUE(state.hydrated);
+  EXPECT_FALSE(state.in_sync);
 }
 
 // A service that sends part of a file and then nothing: the reader waits,

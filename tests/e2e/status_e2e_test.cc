@@ -74,7 +74,7 @@ TEST_F(StatusEndToEnd, ALargeUploadShowsItsPercentRising) {
   StartAgent();
   testing::FaultRule slow;  // about 25 MiB a second: eight seconds for 200 MiB
   slow.path = "/zem/api/cloud-disk/file/upload-simple";
-  slow.kind = "trickle";
+  slow.kind = "slow-body";
   slow.chunk_bytes = 5 << 20;
   slow.interval_ms = 200;
   slow.count = 1;

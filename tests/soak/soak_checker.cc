@@ -1,5 +1,6 @@
 #include "tests/soak/soak_checker.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace zem::soak {
@@ -172,8 +173,19 @@ CheckResult Check(const SoakModel& model, const testing::Tree& tree,
     }
     auto it = local_by_path.find(path);
     if (it == local_by_path.end()) {
-      r.findings.push_back("[MISSING] the service's file " + f->id + " (" + path +
-                           ") is not in the folder");
+      // Moved by the user into a folder the service does not have: the
+      // service keeps its copy where it was, and the user's copy there is
+      // out of sync (a copy still in sync elsewhere is a move not followed).
+      const auto kept = std::find_if(local_by_path.begin(), local_by_path.end(), [&](const auto& l) {
+        return l.second->identity == "F:" + f->id && !l.second->in_sync;
+      });
+      if (kept != local_by_path.end()) {
+        r.observations.push_back("[KEPT-ELSEWHERE] the service's file " + f->id + " (" + path +
+                                 ") is the user's copy at " + kept->first);
+      } else {
+        r.findings.push_back("[MISSING] the service's file " + f->id + " (" + path +
+                             ") is not in the folder");
+      }
       continue;
     }
     const LocalItem& item = *it->second;
