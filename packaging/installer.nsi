@@ -68,19 +68,9 @@ Section "Install"
 
   WriteRegStr HKCU "${RUN_KEY}" "${KEY}" '"$INSTDIR\bin\corvane.exe"'
   CreateDirectory "${MENU}"
-  ; Wine's shell link object hangs without a desktop session; under Wine
-  ; (the build's test environment) the entries are left out.
-  ClearErrors
-  EnumRegKey $2 HKLM "Software\Wine" 0
-  ${IfNot} ${Errors}
-  ${AndIf} $2 != ""
-    DetailPrint "Wine: Start-menu entries skipped."
-    Goto entries_done
-  ${EndIf}
   CreateShortcut "${MENU}\${PRODUCT}.lnk" "$INSTDIR\bin\corvane.exe" "" "$INSTDIR\assets\icon.ico"
   ; "/" cannot stand in a file name; the entry reads "登录 - 切换账号".
   CreateShortcut "${MENU}\登录 - 切换账号.lnk" "$INSTDIR\bin\keygate.exe" "" "$INSTDIR\assets\icon.ico"
-  entries_done:
 
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
