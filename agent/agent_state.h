@@ -14,7 +14,4 @@ extern std::atomic<bool> AgentRunning;
 extern bool ServiceMode;
 extern std::filesystem::path SyncRootPath;
 
-// Back to the start-up values (tests).
-void ResetAgentStateForTest();
-
 }  // namespace zem::agent

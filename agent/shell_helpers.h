@@ -40,8 +40,4 @@ void OpenFolderInShell(const std::filesystem::path& folder);
 // Starts `keygate` from the running program's folder (its window mode).
 void LaunchKeygate();
 
-// Replaces the hand-over (tests record instead of opening); an empty
-// handler restores the platform's.
-void SetShellHandlerForTest(ShellHandler handler);
-
 }  // namespace zem::agent

@@ -7,6 +7,7 @@
 #include "platform/known_folders.h"
 #include "platform/shell.h"
 #include "platform/text.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem::agent {
 namespace {

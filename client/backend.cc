@@ -19,7 +19,7 @@ void SetBackend(const BackendConfig& config, std::u16string auth_header) {
 const BackendConfig& Backend() { return g_config; }
 const std::u16string& AuthHeader() { return g_auth_header; }
 
-void ResetBackendForTests() {
+void ResetBackendForTest() {
   g_config = BackendConfig{};
   g_auth_header.clear();
 }

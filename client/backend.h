@@ -2,7 +2,7 @@
 //
 // Set once at start-up, before any thread that talks to the service exists,
 // and only read afterwards; readers take no lock. Tests replace the values
-// with SetBackend and restore the defaults with ResetBackendForTests (both
+// with SetBackend and restore the defaults with ResetBackendForTest (both
 // only while no request is running).
 #pragma once
 
@@ -18,8 +18,5 @@ void SetBackend(const BackendConfig& config, std::u16string auth_header);
 
 const BackendConfig& Backend();
 const std::u16string& AuthHeader();
-
-// Back to the default configuration and an empty authorization line.
-void ResetBackendForTests();
 
 }  // namespace zem

@@ -12,6 +12,7 @@
 #include "platform/known_folders.h"
 #include "platform/text.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem {
 namespace {

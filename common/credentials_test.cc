@@ -13,6 +13,7 @@
 #include "platform/environment.h"
 #include "platform/text.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem {
 namespace {

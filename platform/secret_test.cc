@@ -8,6 +8,7 @@
 
 #include "platform/environment.h"
 #include "platform/known_folders.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem::platform {
 namespace {

@@ -11,6 +11,7 @@
 #include "platform/environment.h"
 #include "platform/known_folders.h"
 #include "platform/secret.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem::platform {
 namespace {

@@ -18,6 +18,4 @@ std::filesystem::path FindFolderPath(std::string_view folder_id);
 // Drops `dir` and every entry below it (a folder that moved or is gone).
 void ForgetFolderTree(const std::filesystem::path& dir);
 
-void ResetFolderIdMapForTest();
-
 }  // namespace zem

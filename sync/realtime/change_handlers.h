@@ -61,7 +61,4 @@ bool IsRealtimeSyncedName(std::string_view utf8_name);
 void HoldLocalMove(std::string_view file_id);
 void ReleaseLocalMove(std::string_view file_id);
 
-// Forgets the holds and the sync root (tests).
-void ResetChangeHandlersForTest();
-
 }  // namespace zem

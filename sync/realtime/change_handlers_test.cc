@@ -14,6 +14,7 @@
 #include "sync/state/dirty_cache.h"
 #include "sync/state/file_time.h"
 #include "sync/state/known_files.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem {
 namespace {

@@ -149,7 +149,4 @@ void FinishTask(uint64_t seq);
 void StopQueue(std::chrono::steady_clock::duration drain_limit);
 uint64_t QueueLength();
 
-// A fresh agent queue (tests).
-void ResetUploadQueueForTest();
-
 }  // namespace zem

@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "platform/known_folders.h"
 #include "platform/process.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem {
 namespace {

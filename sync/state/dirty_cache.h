@@ -43,7 +43,4 @@ void MoveDirtyEntry(const std::filesystem::path& from, const std::filesystem::pa
 void ParseDirtyCache(std::string_view text, DirtyMap& out);
 std::string FormatDirtyCache(const DirtyMap& map);
 
-// Empties the map and forgets the file path (tests).
-void ResetDirtyCacheForTest();
-
 }  // namespace zem

@@ -47,6 +47,4 @@ bool IsLocalMovePending(std::string_view id);
 void ParseKnownIds(std::string_view text, std::map<std::string, std::string>& out);
 void ParseKnownPaths(std::string_view text, std::map<std::string, std::string>& out);
 
-void ResetKnownFilesForTest();
-
 }  // namespace zem

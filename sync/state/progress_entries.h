@@ -56,8 +56,4 @@ using BalloonHook =
 void SetTrayBalloonHook(BalloonHook hook);
 void ShowTrayBalloon(std::u16string_view title, std::u16string_view text, bool is_error);
 
-// Empties the list and drops the hooks; `clock` (monotonic ns) replaces the
-// steady clock when set (tests).
-void ResetProgressEntriesForTest(std::function<int64_t()> clock = nullptr);
-
 }  // namespace zem

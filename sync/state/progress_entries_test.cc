@@ -1,4 +1,5 @@
 #include "sync/state/progress_entries.h"
+#include "tests/support/test_hooks.h"
 
 #include <gtest/gtest.h>
 

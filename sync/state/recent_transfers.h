@@ -39,6 +39,4 @@ void SetRecentTransfersChangedHook(std::function<void()> hook);
 void ParseRecentTransfers(std::string_view text, std::deque<RecentTransfer>& out);
 std::string FormatRecentTransfers(const std::deque<RecentTransfer>& list);
 
-void ResetRecentTransfersForTest();
-
 }  // namespace zem

@@ -16,6 +16,8 @@
 #include "sync/state/recent_transfers.h"
 #include "sync/virtual_roots.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem {
 namespace {

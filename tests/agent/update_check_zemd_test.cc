@@ -13,6 +13,7 @@
 #include "platform/sha256.h"
 #include "service/testing/zemd_harness.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem::agent {
 namespace {

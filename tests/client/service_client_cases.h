@@ -26,6 +26,7 @@
 #include "platform/http.h"
 #include "platform/text.h"
 #include "tests/client/zemd_admin.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem::testing {
 namespace {
@@ -45,7 +46,7 @@ class ServiceClient : public ::testing::Test {
     fs::create_directories(dir_);
   }
   void TearDown() override {
-    ResetBackendForTests();
+    ResetBackendForTest();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }

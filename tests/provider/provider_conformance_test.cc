@@ -20,6 +20,7 @@
 #include "platform/sync_root_registration.h"
 #include "platform/text.h"
 #include "tests/provider/provider_fixture.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem::testing {
 namespace {

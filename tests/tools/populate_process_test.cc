@@ -16,6 +16,7 @@
 #include "service/testing/zemd_harness.h"
 #include "tests/support/temp_home.h"
 #include "tools/populate/tree_populator.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem {
 namespace {
@@ -241,7 +242,7 @@ TEST_F(PopulateProcessTest, UnsafeFolderIdsAreRefusedAndNothingIsSentForThem) {
   const auto requests = zemd_.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].body, "{\"parent_id\":\"" + good + "\",\"owner_type\":1}");
-  ResetBackendForTests();
+  ResetBackendForTest();
 }
 
 TEST_F(PopulateProcessTest, SubfolderListingFailureIsReportedAndSiblingsStillPopulated) {

@@ -21,6 +21,7 @@
 #include "sync/realtime/upload_worker.h"
 #include "sync/state/progress_entries.h"
 #include "tests/client/zemd_admin.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem::testing {
 namespace {
@@ -51,7 +52,7 @@ class RealtimeUnderWine : public ::testing::Test {
     ResetChangeHandlersForTest();
     ResetFolderIdMapForTest();
     ResetProgressEntriesForTest();
-    ResetBackendForTests();
+    ResetBackendForTest();
     std::error_code ec;
     fs::remove_all(root_, ec);
   }

@@ -37,6 +37,7 @@
 #include "sync/state/progress_entries.h"
 #include "sync/state/recent_transfers.h"
 #include "tests/windows/ui_screenshot.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem::agent {
 namespace {

@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "platform/web_login.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem {
 namespace {

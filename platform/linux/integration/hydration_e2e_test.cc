@@ -19,6 +19,7 @@
 #include "sync/placeholders.h"
 #include "sync/session.h"
 #include "platform/linux/integration/sync_root_fixture.h"
+#include "tests/support/test_hooks.h"
 
 namespace zem::testing {
 namespace {
@@ -39,7 +40,7 @@ class HydrationE2eTest : public SyncRootTest {
   }
   void TearDown() override {
     SyncRootTest::TearDown();
-    ResetBackendForTests();
+    ResetBackendForTest();
   }
 
   // A file on the service and its placeholder in the root.

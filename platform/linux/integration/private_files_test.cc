@@ -19,6 +19,7 @@
 #include "platform/environment.h"
 #include "platform/private_files.h"
 #include "tests/support/temp_home.h"
+#include "tests/support/scoped_env.h"
 
 namespace zem {
 namespace {
