@@ -61,7 +61,7 @@ int RunStatusCommand(const std::vector<std::string>& args) {
   std::string text;
   AgentStatus status;
   std::string why;
-  if (!ReadWholeFile(path, &text)) {
+  if (!ReadAgentStatusFile(path, &text)) {
     why = Cat("no status file ", platform::PathToUtf8(path));
   } else if (!ParseAgentStatus(text, &status)) {
     why = Cat("unreadable status file ", platform::PathToUtf8(path));

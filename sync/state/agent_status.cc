@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "common/atomic_file.h"
@@ -181,6 +182,15 @@ void ReportFailure(std::string_view reason) {
     s.failures.push_back({NowUnix(), OneLine(reason)});
     if (s.failures.size() > kStatusFailureLimit) s.failures.erase(s.failures.begin());
   });
+}
+
+bool ReadAgentStatusFile(const std::filesystem::path& path, std::string* text) {
+  for (int attempt = 0;; ++attempt) {
+    if (ReadWholeFile(path, text)) return true;
+    std::error_code ec;
+    if (attempt == 10 || !std::filesystem::exists(path, ec)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::string FormatAgentStatus(const AgentStatus& s) {

@@ -80,6 +80,11 @@ void ReportPollCycle(int64_t start_unix, int64_t ms, std::string_view result);
 // Something failed; `reason` says what and why.
 void ReportFailure(std::string_view reason);
 
+// Reads the status file. The publisher replaces it by a rename, which on
+// Windows can make it unreadable for a moment: a file that exists is tried
+// again a few times before the read counts as failed.
+bool ReadAgentStatusFile(const std::filesystem::path& path, std::string* text);
+
 std::string FormatAgentStatus(const AgentStatus& status);
 // False when the text holds no pid line (not a status file).
 bool ParseAgentStatus(std::string_view text, AgentStatus* status);

@@ -81,7 +81,7 @@ TEST(AgentStatusTest, PublishesChangesAtMostOncePerSecondAndRemovesTheFileAtStop
   auto read = [&] {
     AgentStatus r;
     std::string t;
-    EXPECT_TRUE(ReadWholeFile(path, &t));
+    EXPECT_TRUE(ReadAgentStatusFile(path, &t));
     EXPECT_TRUE(ParseAgentStatus(t, &r));
     return r;
   };
