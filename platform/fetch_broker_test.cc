@@ -150,11 +150,29 @@ TEST(FetchBroker, WindowsOfOneFileShareOneWholeFileFetchThatRunsOffThePlatformsT
     EXPECT_TRUE(IsAcceptedTransfer(size, s.offset, s.length));
   }
   EXPECT_TRUE(platform.Of(12).empty());
-  // Once the fetch is over a new window starts a new one.
-  ASSERT_TRUE(Eventually([&] {
-    broker.Request(Win(1, 13, 0, 4096), Whole(size));
-    return runs.load() == 2;
-  }));
+  // Once the fetch is over a new window starts a new one. Asked once, after
+  // the first fetch has ended: a request repeated while polling could start
+  // a third fetch once the second had finished.
+  TransferKey first;
+  {
+    std::lock_guard l(infos_mu);
+    first = infos[0].key;
+  }
+  ASSERT_TRUE(Eventually([&] { return !broker.Active(first); }));
+  broker.Request(Win(1, 13, 0, 4096), Whole(size));
+  ASSERT_TRUE(Eventually([&] { return runs.load() == 2; }));
+  // Let the second download finish before the broker stops: stopping ends a
+  // running fetch, and its callback's next transfer would be refused.
+  ASSERT_TRUE(Eventually([&] { return platform.Of(13).size() == 4; }));
+  TransferKey second;
+  {
+    std::lock_guard l(infos_mu);
+    ASSERT_EQ(infos.size(), 2u);
+    second = infos[1].key;
+  }
+  EXPECT_NE(second.request, first.request);
+  ASSERT_TRUE(Eventually([&] { return !broker.Active(second); }));
+  EXPECT_EQ(runs.load(), 2);
 }
 
 TEST(FetchBroker, FailuresNameWhatOfEachWindowHadNotArrived) {
