@@ -5,6 +5,7 @@
 #include "platform/folder_states.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 #include "sync/state/file_time.h"
 
 namespace zem {
@@ -28,7 +29,7 @@ std::string LocalEntry::server_id() const { return ServerIdFromIdentity(state.id
 
 bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
   platform::FolderEntryState s;
-  if (!platform::ReadEntryState(path, &s)) return false;
+  if (!Placeholders().ReadEntryState(path, &s)) return false;
   *out = FromState(path, std::move(s));
   return true;
 }
@@ -36,7 +37,7 @@ bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
 bool ScanLocalFolder(const fs::path& dir, LocalFolder* out, std::string* error) {
   out->clear();
   std::vector<platform::FolderEntryState> entries;
-  if (!platform::ReadFolderStates(dir, &entries, error)) return false;
+  if (!Placeholders().ReadFolderStates(dir, &entries, error)) return false;
   for (auto& s : entries) {
     std::string name = platform::PathToUtf8(s.name);
     fs::path path = dir / s.name;
