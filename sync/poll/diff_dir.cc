@@ -532,6 +532,10 @@ class FolderPass {
       if (kind == 'F' && !now.is_directory) {
         const std::string id = now.server_id();
         if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
+        // Listed here under another name: renamed on one side and not yet
+        // on the other (a rename the agent sent after this listing), never
+        // gone from the service.
+        if (listed_ids_.count(id)) continue;
         // Given its identity after this folder was listed (an upload of the
         // real-time path finished meanwhile): the listing cannot tell.
         if (now.state.identity != e.state.identity || AdoptedSince(now.path, listed_at_)) continue;
