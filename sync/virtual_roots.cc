@@ -127,7 +127,7 @@ void WriteDesktopIni(const fs::path& folder, int icon_index) {
   }
   platform::WriteFileAttributes(path, platform::kFileAttributeHidden | platform::kFileAttributeSystem);
   uint32_t attributes = 0;
-  if (platform::ReadFileAttributes(folder, &attributes) == 0) {
+  if (Placeholders().ReadFileAttributes(folder, &attributes) == 0) {
     platform::WriteFileAttributes(folder, attributes | platform::kFileAttributeSystem);
   }
 }

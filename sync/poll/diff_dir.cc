@@ -362,7 +362,7 @@ class FolderPass {
   // the user's: the mark is cleared so that it goes up as an edit.
   void ClearStaleInSyncMark(LocalEntry* e, const std::string& name, const FileEntry& f) {
     if (!e->state.in_sync || !e->state.hydrated || e->state.logical_size == f.size) return;
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     if (handle.Open(e->path, /*delete_access=*/false) != 0 ||
         !platform::Succeeded(handle.SetInSyncState(false))) {
       return;
@@ -434,13 +434,16 @@ class FolderPass {
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     std::string new_id;
     ++counters_->uploads;
-    if (!WithRetry("modify-upload", [&] { return Service().UploadSimple(e.path, folder, new_id, nullptr); })) {
+    if (!WithRetry("modify-upload",
+                   [&] { return Service().UploadSimple(e.path, folder, new_id, nullptr); })) {
       ReportFailure(Cat("upload of the change to ", PathToUtf8(e.path),
                         " failed; it is tried again next cycle"));
       return;
     }
     handled_.insert(name);
-    if (WithRetry("modify-recycle", [&] { return Service().RecycleFile(f.id); })) ForgetKnownFile(f.id);
+    if (WithRetry("modify-recycle", [&] { return Service().RecycleFile(f.id); })) {
+      ForgetKnownFile(f.id);
+    }
     AdoptUploadedFile(e.path, new_id, ticks, hash);
     Out(Cat("[MODIFY-OK] ", name, " → new file_id=", new_id, " (old ", f.id, " recycled)\n"));
   }
@@ -685,7 +688,9 @@ void RecycleUserDeletions(PollCounters* cycle) {
     }
     Out(Cat("[USER-DEL] ", PathToUtf8(d.path.filename()), " → recycle server id=", d.file_id,
             "\n"));
-    if (WithRetry("recycle", [&] { return Service().RecycleFile(d.file_id); })) ForgetKnownFile(d.file_id);
+    if (WithRetry("recycle", [&] { return Service().RecycleFile(d.file_id); })) {
+      ForgetKnownFile(d.file_id);
+    }
   }
 }
 

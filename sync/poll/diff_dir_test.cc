@@ -101,7 +101,8 @@ class EngineOnFakes : public ::testing::Test {
   zem::testing::MemoryProvider provider_;
   ScopedEngineSeamsForTest seams_{service_, provider_};
   std::vector<int64_t> waits_;
-  ScopedRetrySleeper sleeper_{[this](std::chrono::milliseconds ms) { waits_.push_back(ms.count()); }};
+  ScopedRetrySleeper sleeper_{
+      [this](std::chrono::milliseconds ms) { waits_.push_back(ms.count()); }};
   ScopedOutputCapture capture_;
 };
 

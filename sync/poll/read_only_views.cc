@@ -52,7 +52,9 @@ bool Guarded(const char* label, F list) {
 bool ListShared(std::vector<ViewItem>* out) {
   std::vector<FolderEntry> folders;
   std::vector<FileEntry> files;
-  if (!Guarded("shared-to-me", [&] { return Service().ListSharedToMe(folders, files); })) return false;
+  if (!Guarded("shared-to-me", [&] { return Service().ListSharedToMe(folders, files); })) {
+    return false;
+  }
   for (auto& g : folders) out->push_back({g.name, g.id, true, 0});  // folders first
   for (auto& f : files) out->push_back({f.name, f.id, false, f.size});
   return true;

@@ -190,7 +190,8 @@ bool RunRecycle(const UploadTask& t) {
 
 bool RunRename(const UploadTask& t) {
   Out(Cat("[RENAME] id=", t.file_id, " newName=", Wide8(t.new_name), "\n"));
-  const bool ok = WithRetry("rt-rename", [&] { return Service().RenameFile(t.file_id, t.new_name); });
+  const bool ok =
+      WithRetry("rt-rename", [&] { return Service().RenameFile(t.file_id, t.new_name); });
   if (!ok) {
     Err(Cat("[RENAME-ERR] HTTP rename failed for id=", t.file_id, "\n"));
     ReportFailure(Cat("rename to ", Utf8(t.path), " did not reach the service"));
@@ -241,9 +242,11 @@ bool RunMove(const UploadTask& t) {
   if (new_id.empty()) {
     ReportTransferProgress(t.seq, name, 0, 0, TransferStatus::kActive);
     const bool uploaded = WithRetry("rt-move-upload", [&] {
-      return Service().UploadSimple(t.path, t.folder_id, new_id, [&](uint64_t sent, uint64_t total) {
-        ReportTransferProgress(t.seq, name, sent, total, TransferStatus::kActive);
-      });
+      return Service().UploadSimple(t.path, t.folder_id, new_id,
+                                    [&](uint64_t sent, uint64_t total) {
+                                      ReportTransferProgress(t.seq, name, sent, total,
+                                                             TransferStatus::kActive);
+                                    });
     });
     if (!uploaded) {
       ReportFailure(Cat("move of ", Utf8(t.path), " did not reach the service"));
@@ -254,8 +257,9 @@ bool RunMove(const UploadTask& t) {
       return false;
     }
   }
-  const bool recycled = (t.recovered && InRecycleBin(t.file_id)) ||
-                        WithRetry("rt-move-recycle", [&] { return Service().RecycleFile(t.file_id); });
+  const bool recycled =
+      (t.recovered && InRecycleBin(t.file_id)) ||
+      WithRetry("rt-move-recycle", [&] { return Service().RecycleFile(t.file_id); });
   if (!recycled) {
     Err(Cat("[RT-MOVE-WARN] old copy id=", t.file_id, " could not be recycled\n"));
   }

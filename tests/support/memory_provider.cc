@@ -137,8 +137,8 @@ uint32_t MemoryProvider::Open(const fs::path& path, bool /*delete_access*/,
   return 0;
 }
 
-platform::Hresult MemoryProvider::CreatePlaceholders(const fs::path& base,
-                                                     std::vector<platform::PlaceholderItem>& items) {
+platform::Hresult MemoryProvider::CreatePlaceholders(
+    const fs::path& base, std::vector<platform::PlaceholderItem>& items) {
   std::error_code ec;
   platform::Hresult overall = 0;
   if (!fs::is_directory(base, ec)) {
