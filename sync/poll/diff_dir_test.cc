@@ -58,6 +58,7 @@ class EngineOnFakes : public ::testing::Test {
     PollCounters counters;
     DiffDir(docs_, "0", &counters);
     RecycleUserDeletions(&counters);
+    RemoveItemsGoneFromService(&counters);
   }
   // The queued tasks, run by a worker as the agent runs them.
   static void RunQueuedTasks() {
@@ -158,6 +159,30 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   service_.ClearCalls();
   Cycle();
   EXPECT_EQ(Changes(), Calls{}) << "nothing goes up twice";
+
+  // Moved on the web into a folder the cycle walks later: followed there,
+  // local content and all, not removed first and created again.
+  const std::string x = service_.AddFolder("0", "x");
+  service_.AddFile(x, "in-x.txt", "inside");
+  Cycle();
+  ASSERT_EQ(IdentityAt(docs_ / "x"), "D:" + x);
+  service_.MoveOnWeb(up->id, sub);
+  service_.MoveOnWeb(x, sub);
+  service_.ClearCalls();
+  const size_t before = capture_.out().size();
+  Cycle();
+  EXPECT_EQ(Read(docs_ / "sub" / "new.txt"), "fresh");
+  EXPECT_TRUE(provider_.StateOf(docs_ / "sub" / "new.txt")->hydrated);
+  EXPECT_EQ(IdentityAt(docs_ / "sub" / "x" / "in-x.txt").substr(0, 2), "F:");
+  EXPECT_FALSE(fs::exists(docs_ / "new.txt"));
+  EXPECT_FALSE(fs::exists(docs_ / "x"));
+  service_.MoveOnWeb(up->id, "0");  // and back into the folder walked first
+  Cycle();
+  EXPECT_EQ(Read(docs_ / "new.txt"), "fresh");
+  const std::string out = capture_.out().substr(before);
+  EXPECT_EQ(out.find("[SVR-DEL]"), std::string::npos) << out;
+  EXPECT_EQ(out.find("[MOVE-FOUND]"), std::string::npos) << out;
+  EXPECT_EQ(Changes(), Calls{}) << "nothing is uploaded or recycled for a move on the web";
 
   // A local edit is a new upload plus a recycle of the old version; a local
   // delete recycles the file at the end of the cycle.
