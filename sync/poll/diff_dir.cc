@@ -135,7 +135,7 @@ class FolderPass {
     }
     for (const auto& f : server_.files) {
       file_by_name_[platform::WideToUtf8(f.name)] = &f;  // the later one wins
-      listed_ids_.insert(f.id);
+      listed_ids_[f.id] = &f;
       counters_->listed_file_ids.insert(f.id);
     }
   }
@@ -360,7 +360,14 @@ class FolderPass {
         if (e.changed_locally()) UploadEdit(e, name, *f);
         continue;
       }
-      if (IsLocalMovePending(id) || listed_ids_.count(id)) continue;
+      if (IsLocalMovePending(id)) continue;
+      if (auto listed = listed_ids_.find(id); listed != listed_ids_.end()) {
+        // Listed under a name that is taken here, so the rename could not be
+        // followed: an edit made here still goes up, as a new version under
+        // the local name; an unchanged file waits until the name is free.
+        if (e.changed_locally()) UploadEdit(e, name, *listed->second);
+        continue;
+      }
       if (f) {
         if (!e.changed_locally()) {
           if (RepointFilePlaceholder(e.path, f->id, f->size, f->sha256)) {
@@ -624,7 +631,7 @@ class FolderPass {
   std::chrono::steady_clock::time_point listed_at_{};  // when the folder was listed
   std::set<std::string> folder_names_;
   std::map<std::string, const FileEntry*> file_by_name_;
-  std::set<std::string> listed_ids_;
+  std::map<std::string, const FileEntry*> listed_ids_;  // id → its listing entry
   LocalFolder local_;
   std::set<std::string> handled_;  // names settled in this pass (uploaded, adopted, re-pointed)
 };

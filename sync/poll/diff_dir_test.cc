@@ -218,6 +218,18 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   const auto mine = service_.FindFile("0", "e (冲突副本).txt");
   ASSERT_TRUE(mine);
   EXPECT_EQ(mine->content, "mine");
+
+  // Renamed on the web to a name taken here, while edited here: the rename
+  // cannot be followed, but the edit still goes up under the local name.
+  WriteSettled(docs_ / "a2.txt", "alpha v3");
+  service_.RenameOnWeb(v2->id, "new.txt");
+  service_.ClearCalls();
+  Cycle();
+  const auto v3 = service_.FindFile("0", "a2.txt");
+  ASSERT_TRUE(v3);
+  EXPECT_EQ(v3->content, "alpha v3");
+  EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + v3->id);
+  EXPECT_EQ(IdentityAt(docs_ / "new.txt"), "F:" + n2) << "the other file stays as it is";
 }
 
 TEST_F(EngineOnFakes, FailedUploadsStayPendingAndGoUpOnceLater) {
