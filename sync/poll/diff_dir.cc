@@ -363,10 +363,15 @@ class FolderPass {
       if (IsLocalMovePending(id)) continue;
       if (auto listed = listed_ids_.find(id); listed != listed_ids_.end()) {
         // Listed under a name that is taken here, so the rename could not be
-        // followed: an edit made here still goes up, as a new version under
-        // the local name; an unchanged file waits until the name is free.
-        if (e.changed_locally()) UploadEdit(e, name, *listed->second);
-        continue;
+        // followed. An unchanged file waits until the name is free; an edit
+        // made here still goes up: as a new version under the local name, or
+        // as a conflict copy (below) when the service lists another file
+        // under that name.
+        if (!e.changed_locally()) continue;
+        if (!f) {
+          UploadEdit(e, name, *listed->second);
+          continue;
+        }
       }
       if (f) {
         if (!e.changed_locally()) {

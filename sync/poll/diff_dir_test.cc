@@ -230,6 +230,16 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   EXPECT_EQ(v3->content, "alpha v3");
   EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + v3->id);
   EXPECT_EQ(IdentityAt(docs_ / "new.txt"), "F:" + n2) << "the other file stays as it is";
+  // The same while the web put another file under the local name: the edit
+  // is kept as a conflict copy.
+  WriteSettled(docs_ / "a2.txt", "alpha v4");
+  service_.RenameOnWeb(v3->id, "new.txt");
+  const std::string web_a2 = service_.AddFile("0", "a2.txt", "web a2");
+  Cycle();
+  const auto v4 = service_.FindFile("0", "a2 (冲突副本).txt");
+  ASSERT_TRUE(v4);
+  EXPECT_EQ(v4->content, "alpha v4");
+  EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + web_a2);
 }
 
 TEST_F(EngineOnFakes, FailedUploadsStayPendingAndGoUpOnceLater) {
