@@ -24,14 +24,14 @@ constexpr auto kAdoptionMemory = std::chrono::minutes(10);
 std::mutex g_adopted_mu;  // guards g_adopted only
 std::map<std::filesystem::path, std::chrono::steady_clock::time_point> g_adopted;
 
+}  // namespace
+
 void RememberAdoption(const std::filesystem::path& path) {
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(g_adopted_mu);
   std::erase_if(g_adopted, [&](const auto& entry) { return now - entry.second > kAdoptionMemory; });
   g_adopted[path] = now;
 }
-
-}  // namespace
 
 bool AdoptedSince(const std::filesystem::path& path, std::chrono::steady_clock::time_point since) {
   std::lock_guard lock(g_adopted_mu);

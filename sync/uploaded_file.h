@@ -29,6 +29,9 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
 // show the file, which is no reason to take it for one gone from the
 // service. Thread-safe.
 bool AdoptedSince(const std::filesystem::path& path, std::chrono::steady_clock::time_point since);
+// Notes that the service's view of `path` changed now without an adoption
+// (a rename the agent sent): AdoptedSince then tells the same.
+void RememberAdoption(const std::filesystem::path& path);
 
 // A name for the local copy that lost a conflict: "<stem> (冲突副本)<ext>",
 // then "(冲突副本 2)", … until `taken` says the name is free.

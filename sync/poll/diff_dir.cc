@@ -183,9 +183,10 @@ class FolderPass {
   // is moved to the listed name instead of being taken for a local delete.
   bool FollowServerMoves() {
     bool moved = false;
+    std::set<std::string> taken;  // names moved into by this loop
     for (const auto& f : server_.files) {
       const std::string name = platform::WideToUtf8(f.name);
-      if (local_.count(name) || IsLocalMovePending(f.id)) continue;
+      if (local_.count(name) || taken.count(name) || IsLocalMovePending(f.id)) continue;
       const fs::path from = KnownFilePath(f.id);
       const fs::path to = Child(name);
       LocalEntry e;
@@ -193,6 +194,9 @@ class FolderPass {
           e.kind() != 'F' || e.server_id() != f.id || !InMirroredFolder(from)) {
         continue;
       }
+      // Renamed by the agent after this listing: the listing shows the old name.
+      if (AdoptedSince(from, listed_at_)) continue;
+      taken.insert(name);
       moved |= MoveLocal(from, to, [&] {
         AddKnownFile(f.id, to);
         MoveDirtyEntry(from, to);
@@ -200,7 +204,7 @@ class FolderPass {
     }
     for (const auto& g : server_.folders) {
       const std::string name = platform::WideToUtf8(g.name);
-      if (local_.count(name)) continue;
+      if (local_.count(name) || taken.count(name)) continue;
       const fs::path from = FindFolderPath(g.id);
       const fs::path to = Child(name);
       LocalEntry e;
@@ -210,6 +214,7 @@ class FolderPass {
       }
       const auto rel = to.lexically_relative(from);
       if (!rel.empty() && *rel.begin() != "..") continue;  // into itself: impossible
+      taken.insert(name);
       moved |= MoveLocal(from, to, [&] {
         ForgetFolderTree(from);
         MoveKnownFilesUnder(from, to);
@@ -231,6 +236,10 @@ class FolderPass {
 
   template <typename After>
   bool MoveLocal(const fs::path& from, const fs::path& to, After after) {
+    // A rename replaces what has the new name: something created there since
+    // the folder was read is left alone, and the move waits.
+    std::error_code exists_ec;
+    if (fs::exists(fs::symlink_status(to, exists_ec))) return false;
     const std::error_code ec = Placeholders().Rename(from, to);
     if (ec) {
       Err(Cat("[SVR-MOVE-ERR] ", PathToUtf8(from), " -> ", PathToUtf8(to), ": ", ec.message(),

@@ -240,6 +240,22 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   ASSERT_TRUE(v4);
   EXPECT_EQ(v4->content, "alpha v4");
   EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + web_a2);
+
+  // Two files renamed on the web to one name: one follows, the other is
+  // never moved over it.
+  const std::string p = service_.AddFile("0", "p.txt", "pp");
+  const std::string q = service_.AddFile("0", "q.txt", "qq");
+  Cycle();
+  service_.RenameOnWeb(p, "same.txt");
+  service_.RenameOnWeb(q, "same.txt");
+  service_.ClearCalls();
+  Cycle();
+  Cycle();
+  const std::string at_same = IdentityAt(docs_ / "same.txt");
+  EXPECT_TRUE(at_same == "F:" + p || at_same == "F:" + q) << at_same;
+  EXPECT_EQ(IdentityAt(docs_ / (at_same == "F:" + p ? "q.txt" : "p.txt")),
+            at_same == "F:" + p ? "F:" + q : "F:" + p);
+  EXPECT_EQ(Changes(), Calls{});
 }
 
 TEST_F(EngineOnFakes, FailedUploadsStayPendingAndGoUpOnceLater) {

@@ -200,6 +200,7 @@ bool RunRename(const UploadTask& t) {
   if (!t.old_path.empty() && !t.path.empty()) {
     Out(Cat("[RENAME-OK] ", Utf8(t.old_path), " → ", Utf8(t.path), "\n"));
     MoveDirtyEntry(t.old_path, t.path);
+    RememberAdoption(t.path);  // a listing taken before shows the old name
   } else {
     Out(Cat("[RENAME-OK] id=", t.file_id, " → ", Wide8(t.new_name), "\n"));
   }
