@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 using Sha256Digest = std::array<uint8_t, 32>;
@@ -45,10 +47,10 @@ std::string Sha256Hex(const Sha256Digest& digest);
 std::string Sha256HexOf(std::string_view bytes);
 
 struct Sha256FileResult {
-  bool ok = false;
-  uint32_t os_error = 0;  // when !ok: the error of opening or reading the file
-  std::string hex;        // when ok: lower-case hexadecimal digest
-  uint64_t size = 0;      // bytes hashed
+  Status status;      // the failure of opening or reading the file, if any
+  std::string hex;    // when ok: lower-case hexadecimal digest
+  uint64_t size = 0;  // bytes hashed
+  bool ok() const { return status.ok(); }
 };
 
 // Hashes a whole file, reading it in large pieces. Other programs may keep

@@ -42,15 +42,15 @@ TEST(Sha256, FileDigestMatchesContentAndMissingFileFails) {
   { std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size())); }
 
   const auto r = Sha256File(path);
-  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(r.ok()) << r.status.message();
   EXPECT_EQ(r.size, content.size());
   EXPECT_EQ(r.hex, Sha256HexOf(content));
   EXPECT_EQ(r.hex.size(), 64u);
 
   std::filesystem::remove(path);
   const auto missing = Sha256File(path);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.os_error, 0u);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.status.os_error(), 0u);
 }
 
 }  // namespace

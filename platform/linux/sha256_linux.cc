@@ -39,7 +39,7 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   Sha256FileResult r;
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    r.os_error = static_cast<uint32_t>(errno);
+    r.status = StatusFromLastOsError("open " + file.string());
     return r;
   }
   Sha256 h;
@@ -48,7 +48,7 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
     const ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      r.os_error = static_cast<uint32_t>(errno);
+      r.status = StatusFromLastOsError("read " + file.string());
       ::close(fd);
       return r;
     }
@@ -59,10 +59,9 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   ::close(fd);
   Sha256Digest d;
   if (!h.Final(d)) {
-    r.os_error = EIO;
+    r.status = StatusFromOsError("hash " + file.string(), EIO);
     return r;
   }
-  r.ok = true;
   r.hex = Sha256Hex(d);
   return r;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
+#include "platform/text.h"
 
 namespace zem::platform {
 namespace {
@@ -63,7 +64,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    r.os_error = GetLastError();
+    const DWORD err = GetLastError();
+    r.status = StatusFromOsError("open " + PathToUtf8(file), err);
     return r;
   }
   Sha256 hash;
@@ -71,7 +73,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
-      r.os_error = GetLastError();
+      const DWORD err = GetLastError();
+      r.status = StatusFromOsError("read " + PathToUtf8(file), err);
       CloseHandle(h);
       return r;
     }
@@ -82,10 +85,9 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   CloseHandle(h);
   Sha256Digest d;
   if (!hash.Final(d)) {
-    r.os_error = ERROR_INVALID_FUNCTION;
+    r.status = StatusFromOsError("hash " + PathToUtf8(file), ERROR_INVALID_FUNCTION);
     return r;
   }
-  r.ok = true;
   r.hex = Sha256Hex(d);
   return r;
 }

@@ -388,7 +388,7 @@ class FolderPass {
       }
       if (g.id == id) {
         platform::PlaceholderHandle handle;
-        if (handle.Open(e.path, false) == 0 && platform::Succeeded(handle.SetInSyncState(true))) {
+        if (handle.Open(e.path, false).ok() && handle.SetInSyncState(true).ok()) {
           handle.Close();
           KeepInSyncMarkIfUnwritten(e.path, ticks);
         }
@@ -477,7 +477,7 @@ class FolderPass {
     std::vector<platform::PlaceholderItem> items;
     CreateFilePlaceholders(dir_, new_files, &items);
     for (size_t i = 0; i < items.size(); ++i) {
-      if (platform::Succeeded(items[i].result)) {
+      if (items[i].result.ok()) {
         AddKnownFile(new_files[i].id, dir_ / items[i].relative_name);
       }
     }
@@ -485,12 +485,12 @@ class FolderPass {
 
   void RepairFolder(const fs::path& path, const std::string& name, const std::string& id) {
     platform::PlaceholderHandle handle;
-    if (handle.Open(path, false) != 0) return;
-    const platform::Hresult hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
-    if (platform::Succeeded(hr)) {
+    if (!handle.Open(path, false).ok()) return;
+    const platform::Status hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
+    if (hr.ok()) {
       Out(Cat("[DIR-REPAIR] ", name, " → placeholder (D:", id, ")\n"));
     } else {
-      Err(Cat("[DIR-REPAIR-ERR] ", name, " hr=0x", platform::HexHresult(hr), "\n"));
+      Err(Cat("[DIR-REPAIR-ERR] ", name, " hr=0x", platform::HexHresult(hr.hresult()), "\n"));
     }
   }
 
@@ -499,17 +499,17 @@ class FolderPass {
     std::error_code ec;
     fs::create_directory(path, ec);
     platform::PlaceholderHandle handle;
-    if (const uint32_t err = handle.Open(path, false); err != 0) {
-      Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err, "\n"));
+    if (const platform::Status err = handle.Open(path, false); !err.ok()) {
+      Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err.os_error(), "\n"));
       return;
     }
     platform::PlaceholderState state;
-    const bool placeholder = platform::Succeeded(handle.GetState(&state)) && state.is_placeholder;
-    const platform::Hresult hr = placeholder
+    const bool placeholder = handle.GetState(&state).ok() && state.is_placeholder;
+    const platform::Status hr = placeholder
                                      ? handle.UpdateIdentity(FolderIdentity(g.id), true)
                                      : handle.ConvertToPlaceholder(FolderIdentity(g.id), true);
-    if (!platform::Succeeded(hr)) {
-      Err(Cat("[DIR-CONVERT-ERR] ", PathToUtf8(path), " hr=0x", platform::HexHresult(hr), "\n"));
+    if (!hr.ok()) {
+      Err(Cat("[DIR-CONVERT-ERR] ", PathToUtf8(path), " hr=0x", platform::HexHresult(hr.hresult()), "\n"));
     }
   }
 

@@ -679,7 +679,7 @@ TEST_F(ServiceClient, ExchangeStagesAndSinks) {
     UseBackend(1, false);
     const auto result = platform::PerformHttp(MakeServiceRequest("GET", path));
     EXPECT_EQ(result.failed_stage, platform::HttpStage::kSend);
-    EXPECT_NE(result.os_error, 0u);
+    EXPECT_NE(result.error.os_error(), 0u);
     EXPECT_EQ(result.status, 0);
   }
 }

@@ -35,7 +35,7 @@ class HydrationE2eTest : public SyncRootTest {
     config.host = u"127.0.0.1";
     config.port = static_cast<uint16_t>(zemd_.port());
     SetBackend(config, AuthHeaderForToken(zemd_.token()));
-    ASSERT_EQ(ConnectAgentSyncRoot(root_, &key_), 0);
+    ASSERT_TRUE(ConnectAgentSyncRoot(root_, &key_).ok());
     connected_ = true;
   }
   void TearDown() override {
@@ -217,7 +217,7 @@ TEST_F(HydrationE2eTest, PlaceholderOperationsOnTheMountedRoot) {
                            " err=2\n");
 }
 
-TEST_F(HydrationE2eTest, ConversionOutsideTheSyncRootPrintsTheHresult) {
+TEST_F(HydrationE2eTest, ConversionOutsideTheSyncRootPrintsTheStatus) {
   ScopedOutputCapture out;
   const auto outside = home_ / "outside.txt";
   { std::ofstream(outside) << "x"; }
@@ -248,7 +248,7 @@ TEST_F(HydrationE2eTest, ReassertMarksMirroredPlaceholdersButNotPendingFiles) {
   ASSERT_TRUE(MarkPendingPlaceholder(root_ / "sub" / "pending.txt"));
   std::filesystem::create_symlink("a.txt", root_ / "link");  // a reparse point that is no placeholder
   // A local change (of the last-write time: no fetch needed) puts it out of sync.
-  ASSERT_EQ(platform::WriteLastWriteTime(root_ / "a.txt", platform::CurrentFileTime()), 0u);
+  ASSERT_TRUE(platform::WriteLastWriteTime(root_ / "a.txt", platform::CurrentFileTime()).ok());
   ASSERT_FALSE(StateOf(root_ / "a.txt").in_sync);
 
   ScopedOutputCapture out;
@@ -294,7 +294,7 @@ TEST_F(SyncRootTest, ReassertStopsAtAWalkErrorAndStillReports) {
 // again, from the changed folder up to the sync root; plain folders and
 // folders in sync already are left as they are.
 TEST_F(SyncRootTest, FoldersAboveADealtWithChangeAreMarkedInSyncAgain) {
-  ASSERT_EQ(Connect({}), 0);
+  ASSERT_TRUE(Connect({}).ok());
   auto add_folder = [&](const std::filesystem::path& base, const std::string& name,
                         const std::string& identity) {
     std::vector<platform::PlaceholderItem> items(1);
@@ -302,7 +302,7 @@ TEST_F(SyncRootTest, FoldersAboveADealtWithChangeAreMarkedInSyncAgain) {
     items[0].attributes = platform::kFileAttributeDirectory;
     items[0].identity = identity;
     items[0].mark_in_sync = false;  // as after a child changed
-    ASSERT_EQ(platform::CreatePlaceholders(base, items), 0);
+    ASSERT_TRUE(platform::CreatePlaceholders(base, items).ok());
   };
   add_folder(root_, "我的文档", "V:我的文档");
   add_folder(root_ / "我的文档", "a", "D:1");
