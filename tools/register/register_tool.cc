@@ -194,7 +194,7 @@ int RunRegisterTool(const std::vector<std::string>& args) {
   }
   if (const platform::Status session = platform::BeginRegistrationSession(); !session.ok()) {
     Err(Cat("[ERR] RoInitialize failed: hr=0x", platform::HexHresult(session.hresult()), " (",
-            session.reason(), ")\n"));
+            platform::DescribeOsError(static_cast<uint32_t>(session.hresult())), ")\n"));
     return kExitRegisterFailed;
   }
   const int code = action == Action::kRegister ? Register(folder) : Unregister(folder);
