@@ -308,10 +308,11 @@ class FolderPass {
       if (!e.is_directory && e.kind() == 'F') names.push_back(name);
     }
     for (const std::string& name : names) {
-      const LocalEntry e = local_[name];
+      LocalEntry e = local_[name];
       const std::string id = e.server_id();
       auto it = file_by_name_.find(name);
       const FileEntry* f = it == file_by_name_.end() ? nullptr : it->second;
+      if (f && f->id == id) ClearStaleInSyncMark(&e, name, *f);
       if (e.changed_locally() && AdoptSameContent(e, name)) continue;
       if (f && f->id == id) {
         if (e.changed_locally()) UploadEdit(e, name, *f);
@@ -354,6 +355,23 @@ class FolderPass {
         }
       }
     }
+  }
+
+  // A hydrated placeholder marked in sync whose size differs from its listed
+  // file's cannot hold that file: the mark outlived a write (an agent killed
+  // between marking a file and reading its write time again). The content is
+  // the user's: the mark is cleared so that it goes up as an edit.
+  void ClearStaleInSyncMark(LocalEntry* e, const std::string& name, const FileEntry& f) {
+    if (!e->state.in_sync || !e->state.hydrated || e->state.logical_size == f.size) return;
+    platform::PlaceholderHandle handle;
+    if (handle.Open(e->path, /*delete_access=*/false) != 0 ||
+        !platform::Succeeded(handle.SetInSyncState(false))) {
+      return;
+    }
+    Out(Cat("[INSYNC-STALE] ", name, " in ", DirText(), " is marked in sync but holds ",
+            e->state.logical_size, " bytes where file_id=", f.id, " has ", f.size,
+            "; its content goes up\n"));
+    e->state.in_sync = false;
   }
 
   // The hash of a local file, from DirtyCache while its last-write time is
@@ -532,6 +550,10 @@ class FolderPass {
       if (kind == 'F' && !now.is_directory) {
         const std::string id = now.server_id();
         if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
+        // Listed here under another name: renamed on one side and not yet
+        // on the other (a rename the agent sent after this listing), never
+        // gone from the service.
+        if (listed_ids_.count(id)) continue;
         // Given its identity after this folder was listed (an upload of the
         // real-time path finished meanwhile): the listing cannot tell.
         if (now.state.identity != e.state.identity || AdoptedSince(now.path, listed_at_)) continue;

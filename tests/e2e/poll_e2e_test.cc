@@ -269,17 +269,20 @@ TEST_F(PollEndToEnd, KillDuringUploadLosesNothingAndUploadsOnce) {
   (void)m;
 }
 
-// Renames and moves made while the agent was not running reach the service
-// as renames and moves when it starts: nothing is taken for a deletion in
-// one folder and for an item gone from the service in the other.
+// Renames, moves and edits made while the agent was not running reach the
+// service as renames, moves and new versions when it starts: nothing is taken
+// for a deletion in one folder and for an item gone from the service in the
+// other, and no edit is hidden behind its old in-sync mark.
 TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
   const std::string other = zemd_.CreateFolder("0", "other");
   const std::string proj = zemd_.CreateFolder("0", "proj");
   const std::string a = zemd_.CreateFile("0", "a.txt", "alpha");
   const std::string b = zemd_.CreateFile(proj, "b.txt", "bravo");
   const std::string c = zemd_.CreateFile("0", "c.txt", "charlie");
+  const std::string d = zemd_.CreateFile("0", "d.txt", "delta");
   StartAgent();
-  ASSERT_EQ(ReadAll(Docs("proj/b.txt")), "bravo");  // one hydrated, the others not
+  ASSERT_EQ(ReadAll(Docs("proj/b.txt")), "bravo");  // hydrated, as is d.txt
+  ASSERT_EQ(ReadAll(Docs("d.txt")), "delta");
   ASSERT_EQ(StopAgent(), 0);
 
   // Unmounted: the folder holds the placeholders themselves.
@@ -287,6 +290,7 @@ TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
   fs::rename(Docs("proj/b.txt"), Docs("other/b.txt"));
   fs::create_directory(Docs("own"));
   fs::rename(Docs("c.txt"), Docs("own/c.txt"));
+  WriteAll(Docs("d.txt"), "delta, edited while the agent was stopped");
   const uint64_t since = LastRequestSeq();
   StartAgent();
   const auto live_in = [&](const std::string& folder, const std::string& name) {
@@ -295,13 +299,18 @@ TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
     return f ? f->id : std::string();
   };
   EXPECT_TRUE(Eventually([&] { return !live_in(other, "b.txt").empty(); }, 30)) << Log();
+  // The edit of a file that was in sync goes up as a new version.
+  EXPECT_TRUE(Eventually([&] { return live_in("0", "d.txt") != d && !live_in("0", "d.txt").empty(); },
+                         30))
+      << Log();
   WaitCycles(2);
   EXPECT_EQ(live_in("0", "a2.txt"), a);  // a rename keeps the id
   EXPECT_TRUE(live_in("0", "a.txt").empty());
   EXPECT_TRUE(live_in(proj, "b.txt").empty());
   EXPECT_EQ(live_in("0", "c.txt"), c);  // the service keeps what went to a folder of our own
   // Only the moved file's old id went to the recycle bin, after its copy.
-  EXPECT_EQ(RecycledIds(since), std::set<std::string>{b}) << Log();
+  EXPECT_EQ(RecycledIds(since), (std::set<std::string>{b, d})) << Log();
+  EXPECT_EQ(ReadAll(Docs("d.txt")), "delta, edited while the agent was stopped");
   EXPECT_EQ(ReadAll(Docs("a2.txt")), "alpha");
   EXPECT_EQ(ReadAll(Docs("other/b.txt")), "bravo");
   EXPECT_FALSE(Exists(Docs("a.txt")));
