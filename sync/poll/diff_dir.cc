@@ -364,8 +364,8 @@ class FolderPass {
   void ClearStaleInSyncMark(LocalEntry* e, const std::string& name, const FileEntry& f) {
     if (!e->state.in_sync || !e->state.hydrated || e->state.logical_size == f.size) return;
     platform::PlaceholderHandle handle;
-    if (handle.Open(e->path, /*delete_access=*/false) != 0 ||
-        !platform::Succeeded(handle.SetInSyncState(false))) {
+    if (!handle.Open(e->path, /*delete_access=*/false).ok() ||
+        !handle.SetInSyncState(false).ok()) {
       return;
     }
     Out(Cat("[INSYNC-STALE] ", name, " in ", DirText(), " is marked in sync but holds ",
