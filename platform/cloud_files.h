@@ -132,7 +132,7 @@ struct SyncRootCallbacks {
 // when the folder was never registered, kHrProviderUnavailable when the
 // platform has no Cloud Files API, or an OS error.
 Status ConnectSyncRoot(const std::filesystem::path& root,
-                        const SyncRootCallbacks& callbacks, ConnectionKey* key);
+                       const SyncRootCallbacks& callbacks, ConnectionKey* key);
 
 // Ends the connection: fetches still waiting fail (their TransferData calls
 // fail from then on, so a download in progress stops at its next piece),
@@ -150,7 +150,7 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name);
 // (`data` is then unused). Fails when the fetch is gone (cancelled, its
 // connection ended, or already failed) or the data cannot be stored.
 Status TransferData(const TransferKey& key, uint32_t status, const void* data,
-                     int64_t offset, int64_t length);
+                    int64_t offset, int64_t length);
 
 // True while the fetch of `key` can still take transfers: false once it has
 // failed or completed, or its connection is ending (DisconnectSyncRoot has
@@ -193,7 +193,7 @@ struct PlaceholderItem {
 // result on Windows, the first failing item's result on Linux (or, on both,
 // the failure to reach `base`, with every item's result set to it).
 Status CreatePlaceholders(const std::filesystem::path& base,
-                           std::vector<PlaceholderItem>& items);
+                          std::vector<PlaceholderItem>& items);
 
 // What a placeholder carries.
 struct PlaceholderState {
@@ -250,7 +250,7 @@ class PlaceholderHandle {
   // MARK_IN_SYNC | DEHYDRATE (the handle should be the only one open); the
   // hash is not kept.
   Status Repoint(std::string_view identity, int64_t size,
-                  std::string_view content_sha256 = {});
+                 std::string_view content_sha256 = {});
 
   // Reads the placeholder state; a plain item gives is_placeholder false.
   Status GetState(PlaceholderState* state);

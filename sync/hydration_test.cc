@@ -30,7 +30,7 @@ struct Piece {
 class RecordingSink : public TransferSink {
  public:
   platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+                            int64_t length) override {
     pieces.push_back({status, offset, length,
                       data ? std::string(data, static_cast<size_t>(length)) : std::string()});
     if (refuse_from >= 0 && static_cast<int>(pieces.size()) > refuse_from &&
@@ -135,7 +135,7 @@ class CheckingSink : public TransferSink {
  public:
   explicit CheckingSink(int64_t file_size) : file_size_(file_size) {}
   platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+                            int64_t length) override {
     pieces.push_back({status, offset, length, {}});
     if (status != platform::kStatusSuccess) return platform::Status();
     EXPECT_TRUE(platform::IsAcceptedTransfer(file_size_, offset, length))
@@ -269,7 +269,7 @@ class BrokerSink : public TransferSink {
  public:
   BrokerSink(platform::FetchBroker& b, const platform::TransferKey& k) : broker_(b), key_(k) {}
   platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+                            int64_t length) override {
     return broker_.Transfer(key_, status, data, offset, length);
   }
   bool Active() override { return broker_.Active(key_); }

@@ -107,8 +107,8 @@ class ProviderTest : public ::testing::Test {
 
   // One in-sync file placeholder in the root (or `dir` below it).
   Status AddFile(const std::string& name, int64_t size, const std::string& identity,
-                  uint32_t attributes = platform::kPlaceholderAttributeNormal,
-                  const fs::path& dir = {}) {
+                 uint32_t attributes = platform::kPlaceholderAttributeNormal,
+                 const fs::path& dir = {}) {
     std::vector<platform::PlaceholderItem> items(1);
     items[0].relative_name = platform::PathFromUtf8(name);
     items[0].size = size;

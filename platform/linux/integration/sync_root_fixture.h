@@ -71,7 +71,7 @@ class SyncRootTest : public ::testing::Test {
 
   // Creates one file placeholder in the root (or `dir` below it).
   platform::Status AddFile(const std::string& name, int64_t size, const std::string& identity,
-                            uint32_t attributes = 0x80, const std::filesystem::path& dir = {}) {
+                           uint32_t attributes = 0x80, const std::filesystem::path& dir = {}) {
     std::vector<platform::PlaceholderItem> items(1);
     items[0].relative_name = name;
     items[0].size = size;
