@@ -494,7 +494,9 @@ TEST_F(ProviderTest, ConvertUpdateRepointAndInSyncOfLocalItems) {
   h.Close();
   EXPECT_EQ(StateOf(P("dir")).identity, "D:5");
 
-  EXPECT_EQ(h.Open(P("missing"), false).os_error(), 2u);  // ENOENT / ERROR_FILE_NOT_FOUND
+  const platform::Status missing = h.Open(P("missing"), false);
+  EXPECT_EQ(missing.os_error(), 2u);  // ENOENT / ERROR_FILE_NOT_FOUND
+  EXPECT_NE(missing.context().find(U8(P("missing"))), std::string::npos) << missing.context();
   // Outside the sync root nothing becomes a placeholder.
   { std::ofstream(home_ / "outside.txt", std::ios::binary) << "x"; }
   ASSERT_TRUE(h.Open(home_ / "outside.txt", true).ok());

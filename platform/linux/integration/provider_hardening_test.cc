@@ -154,7 +154,10 @@ TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
   WriteFile(root_ / "plain.txt", "p");
   platform::PlaceholderHandle h;
   ASSERT_TRUE(h.Open(root_ / "plain.txt", false).ok());
-  EXPECT_EQ(h.Repoint("F:1", 1, "").hresult(), platform::kHrNotACloudFile);
+  const platform::Status refused = h.Repoint("F:1", 1, "");
+  EXPECT_TRUE(refused.Is(platform::kHrNotACloudFile));
+  EXPECT_EQ(refused.message(), "repoint " + (root_ / "plain.txt").string() +
+                                   ": The file is not a cloud file");
 }
 
 TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnect) {
