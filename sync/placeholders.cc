@@ -9,6 +9,7 @@
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 #include "sync/state/file_time.h"
 
 namespace zem {
@@ -31,7 +32,7 @@ std::string ListedSha256(std::string_view listed) {
 }
 
 bool IsPlaceholderAttributes(const std::filesystem::path& path, uint32_t* attributes) {
-  return platform::ReadFileAttributes(path, attributes).ok() &&
+  return Placeholders().ReadFileAttributes(path, attributes).ok() &&
          (*attributes & platform::kFileAttributeReparsePoint) != 0;
 }
 
@@ -45,7 +46,7 @@ bool HoldsLocalChange(const platform::PlaceholderState& state) {
 
 bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id) {
   const std::string identity = FileIdentity(file_id);
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
     Err(Cat("[CONVERT-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
@@ -63,7 +64,7 @@ bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_vie
 
 bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
                             int64_t size, std::string_view content_sha256) {
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
     Err(Cat("[REPOINT-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
@@ -81,7 +82,7 @@ bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view 
 bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_before) {
   const int64_t now = FileWriteTicks(path);
   if (now == ticks_before || now == 0) return true;  // unchanged, or gone
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   if (handle.Open(path, /*delete_access=*/false).ok()) handle.SetInSyncState(false);
   Out(Cat("[INSYNC-UNDO] ", Utf8(path),
           " was written while it was marked in sync; the change goes up next\n"));
@@ -90,10 +91,10 @@ bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_
 
 bool MarkPendingPlaceholder(const std::filesystem::path& path) {
   uint32_t attributes = 0;
-  if (!platform::ReadFileAttributes(path, &attributes).ok()) return false;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return false;
   if (attributes & platform::kFileAttributeReparsePoint) return true;  // a placeholder already
   const std::string identity = PendingIdentity(path);
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
     Err(Cat("[PENDING-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
@@ -124,7 +125,7 @@ void CreateFilePlaceholders(const std::filesystem::path& base, const std::vector
     items.push_back(std::move(item));
   }
   if (items.empty()) return;
-  platform::CreatePlaceholders(base, items);  // per-item results are the caller's business
+  Placeholders().CreatePlaceholders(base, items);  // per-item results are the caller's business
   if (created) *created = std::move(items);
 }
 
@@ -133,7 +134,7 @@ namespace {
 // 1: marked now; 0: a folder placeholder in sync already; -1: no folder
 // placeholder of the service or a virtual root (or unreadable).
 int MarkIfFolderPlaceholder(const std::filesystem::path& dir) {
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   platform::PlaceholderState state;
   if (dir.empty() || !handle.Open(dir, /*delete_access=*/false).ok() ||
       !handle.GetState(&state).ok() || !state.is_placeholder) {
@@ -172,7 +173,7 @@ void ReassertInSync(const std::filesystem::path& root) {
     const std::filesystem::path path = it->path();
     uint32_t attributes = 0;
     if (IsPlaceholderAttributes(path, &attributes)) {
-      platform::PlaceholderHandle handle;
+      ProviderHandle handle;
       platform::PlaceholderState state;
       // Taken before the state is read: a save between the read and the
       // mark is found by the time it changed.

@@ -10,6 +10,7 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 #include "sync/placeholders.h"
 #include "sync/state/dirty_cache.h"
 #include "sync/state/file_time.h"
@@ -58,7 +59,7 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
   } else {
     // Written again during the upload: take the new identity but stay not
     // in sync, so the next cycle uploads the newer content.
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     ok = handle.Open(path, /*delete_access=*/false).ok();
     if (ok) {
       platform::PlaceholderState state;

@@ -14,6 +14,7 @@
 #include "platform/os_error.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 
 namespace zem {
 namespace fs = std::filesystem;
@@ -31,9 +32,9 @@ void MakeRoot(const fs::path& sync_root, const VirtualRootInfo& root) {
   std::error_code ec;
   fs::create_directory(path, ec);  // existing is fine; other failures show below
   uint32_t attributes = 0;
-  if (!platform::ReadFileAttributes(path, &attributes).ok()) return;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return;
   if ((attributes & platform::kFileAttributeReparsePoint) == 0) {
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     if (handle.Open(path, /*delete_access=*/false).ok()) {
       const platform::Status hr =
           handle.ConvertToPlaceholder(VirtualRootIdentity(root.name), /*mark_in_sync=*/true);
@@ -76,7 +77,7 @@ void MigrateOldLayout(const fs::path& sync_root) {
       Err(Cat("[MIGRATE-SKIP] target exists: ", platform::PathToUtf8(target), "\n"));
       continue;
     }
-    fs::rename(source, target, ec);
+    ec = Placeholders().Rename(source, target);
     if (ec) {
       Err(Cat("[MIGRATE-ERR] ", platform::PathToUtf8(source), " -> ", platform::PathToUtf8(target),
               " err=", platform::DescribeOsError(static_cast<uint32_t>(ec.value())), "\n"));
@@ -126,7 +127,7 @@ void WriteDesktopIni(const fs::path& folder, int icon_index) {
   }
   platform::WriteFileAttributes(path, platform::kFileAttributeHidden | platform::kFileAttributeSystem);
   uint32_t attributes = 0;
-  if (platform::ReadFileAttributes(folder, &attributes).ok()) {
+  if (Placeholders().ReadFileAttributes(folder, &attributes).ok()) {
     platform::WriteFileAttributes(folder, attributes | platform::kFileAttributeSystem);
   }
 }

@@ -7,7 +7,6 @@
 #include <set>
 #include <system_error>
 
-#include "client/file_ops.h"
 #include "client/retry.h"
 #include "common/cat.h"
 #include "common/output.h"
@@ -15,11 +14,13 @@
 #include "platform/file_attributes.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 #include "sync/placeholders.h"
-#include "sync/realtime/change_handlers.h"
-#include "sync/state/agent_status.h"
 #include "sync/poll/folder_id_map.h"
 #include "sync/poll/local_scan.h"
+#include "sync/realtime/change_handlers.h"
+#include "sync/service_api.h"
+#include "sync/state/agent_status.h"
 #include "sync/state/dirty_cache.h"
 #include "sync/state/file_time.h"
 #include "sync/state/known_files.h"
@@ -48,7 +49,7 @@ bool ListWithRetry(const std::string& folder_id, ServerFolder* out) {
     out->folders.clear();
     out->files.clear();
     try {
-      return ListFolder(folder_id, out->folders, out->files);
+      return Service().ListFolder(folder_id, out->folders, out->files);
     } catch (const std::exception& e) {
       Err(Cat("[LIST-ERR] folder ", folder_id, ": ", e.what(), "\n"));
       return false;
@@ -187,8 +188,7 @@ class FolderPass {
 
   template <typename After>
   bool MoveLocal(const fs::path& from, const fs::path& to, After after) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
+    const std::error_code ec = Placeholders().Rename(from, to);
     if (ec) {
       Err(Cat("[SVR-MOVE-ERR] ", PathToUtf8(from), " -> ", PathToUtf8(to), ": ", ec.message(),
               "\n"));
@@ -242,9 +242,8 @@ class FolderPass {
   // file of that name then shows up as new and is created beside it.
   bool MoveToConflictName(const std::string& name, fs::path* path, std::string* new_name) {
     const std::string copy = ConflictCopyName(name, [&](const std::string& n) { return NameTaken(n); });
-    std::error_code ec;
     const fs::path to = Child(copy);
-    fs::rename(*path, to, ec);
+    const std::error_code ec = Placeholders().Rename(*path, to);
     if (ec) {
       Err(Cat("[CONFLICT-ERR] ", PathToUtf8(*path), " -> ", copy, ": ", ec.message(), "\n"));
       return false;
@@ -272,7 +271,7 @@ class FolderPass {
     const int64_t ticks = FileWriteTicks(path);
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     ++counters_->uploads;
-    if (!WithRetry(label, [&] { return UploadSimple(path, folder, *id, nullptr); })) {
+    if (!WithRetry(label, [&] { return Service().UploadSimple(path, folder, *id, nullptr); })) {
       ReportFailure(Cat("upload of ", PathToUtf8(path), " failed; it is tried again next cycle"));
       return false;
     }
@@ -363,7 +362,7 @@ class FolderPass {
   // the user's: the mark is cleared so that it goes up as an edit.
   void ClearStaleInSyncMark(LocalEntry* e, const std::string& name, const FileEntry& f) {
     if (!e->state.in_sync || !e->state.hydrated || e->state.logical_size == f.size) return;
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     if (!handle.Open(e->path, /*delete_access=*/false).ok() ||
         !handle.SetInSyncState(false).ok()) {
       return;
@@ -401,11 +400,11 @@ class FolderPass {
     for (const auto& g : server_.files) {
       if (platform::WideToUtf8(g.name) != name || !SameDigest(hash, g.sha256)) continue;
       if (g.id != id && listed_ids_.count(id) &&
-          WithRetry("modify-recycle", [&] { return RecycleFile(id); })) {
+          WithRetry("modify-recycle", [&] { return Service().RecycleFile(id); })) {
         ForgetKnownFile(id);
       }
       if (g.id == id) {
-        platform::PlaceholderHandle handle;
+        ProviderHandle handle;
         if (handle.Open(e.path, false).ok() && handle.SetInSyncState(true).ok()) {
           handle.Close();
           KeepInSyncMarkIfUnwritten(e.path, ticks);
@@ -435,13 +434,16 @@ class FolderPass {
     const std::u16string folder = platform::Utf8ToWide(folder_id_);
     std::string new_id;
     ++counters_->uploads;
-    if (!WithRetry("modify-upload", [&] { return UploadSimple(e.path, folder, new_id, nullptr); })) {
+    if (!WithRetry("modify-upload",
+                   [&] { return Service().UploadSimple(e.path, folder, new_id, nullptr); })) {
       ReportFailure(Cat("upload of the change to ", PathToUtf8(e.path),
                         " failed; it is tried again next cycle"));
       return;
     }
     handled_.insert(name);
-    if (WithRetry("modify-recycle", [&] { return RecycleFile(f.id); })) ForgetKnownFile(f.id);
+    if (WithRetry("modify-recycle", [&] { return Service().RecycleFile(f.id); })) {
+      ForgetKnownFile(f.id);
+    }
     AdoptUploadedFile(e.path, new_id, ticks, hash);
     Out(Cat("[MODIFY-OK] ", name, " → new file_id=", new_id, " (old ", f.id, " recycled)\n"));
   }
@@ -502,7 +504,7 @@ class FolderPass {
   }
 
   void RepairFolder(const fs::path& path, const std::string& name, const std::string& id) {
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     if (!handle.Open(path, false).ok()) return;
     const platform::Status hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
     if (hr.ok()) {
@@ -516,7 +518,7 @@ class FolderPass {
     const fs::path path = Child(platform::WideToUtf8(g.name));
     std::error_code ec;
     fs::create_directory(path, ec);
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     if (const platform::Status err = handle.Open(path, false); !err.ok()) {
       Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err.os_error(), "\n"));
       return;
@@ -686,7 +688,9 @@ void RecycleUserDeletions(PollCounters* cycle) {
     }
     Out(Cat("[USER-DEL] ", PathToUtf8(d.path.filename()), " → recycle server id=", d.file_id,
             "\n"));
-    if (WithRetry("recycle", [&] { return RecycleFile(d.file_id); })) ForgetKnownFile(d.file_id);
+    if (WithRetry("recycle", [&] { return Service().RecycleFile(d.file_id); })) {
+      ForgetKnownFile(d.file_id);
+    }
   }
 }
 

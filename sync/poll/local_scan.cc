@@ -5,6 +5,7 @@
 #include "platform/folder_states.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
 #include "sync/state/file_time.h"
 
 namespace zem {
@@ -28,7 +29,7 @@ std::string LocalEntry::server_id() const { return ServerIdFromIdentity(state.id
 
 bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
   platform::FolderEntryState s;
-  if (!platform::ReadEntryState(path, &s).ok()) return false;
+  if (!Placeholders().ReadEntryState(path, &s).ok()) return false;
   *out = FromState(path, std::move(s));
   return true;
 }
@@ -36,7 +37,7 @@ bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
 bool ScanLocalFolder(const fs::path& dir, LocalFolder* out, std::string* error) {
   out->clear();
   std::vector<platform::FolderEntryState> entries;
-  if (const platform::Status read = platform::ReadFolderStates(dir, &entries); !read.ok()) {
+  if (const platform::Status read = Placeholders().ReadFolderStates(dir, &entries); !read.ok()) {
     *error = read.reason();
     return false;
   }

@@ -14,6 +14,8 @@
 #include "platform/file_attributes.h"
 #include "platform/text.h"
 #include "sync/identity.h"
+#include "sync/placeholder_provider.h"
+#include "sync/service_api.h"
 
 namespace zem {
 namespace fs = std::filesystem;
@@ -50,7 +52,9 @@ bool Guarded(const char* label, F list) {
 bool ListShared(std::vector<ViewItem>* out) {
   std::vector<FolderEntry> folders;
   std::vector<FileEntry> files;
-  if (!Guarded("shared-to-me", [&] { return ListSharedToMe(folders, files); })) return false;
+  if (!Guarded("shared-to-me", [&] { return Service().ListSharedToMe(folders, files); })) {
+    return false;
+  }
   for (auto& g : folders) out->push_back({g.name, g.id, true, 0});  // folders first
   for (auto& f : files) out->push_back({f.name, f.id, false, f.size});
   return true;
@@ -58,7 +62,7 @@ bool ListShared(std::vector<ViewItem>* out) {
 
 bool ListRecycle(std::vector<ViewItem>* out) {
   std::vector<FileEntry> entries;
-  if (!Guarded("recycle-list", [&] { return ListRecycleBin(entries); })) return false;
+  if (!Guarded("recycle-list", [&] { return Service().ListRecycleBin(entries); })) return false;
   for (auto& f : entries) out->push_back({f.name, f.id, false, f.size});
   return true;
 }
@@ -100,13 +104,13 @@ void SyncView(const fs::path& area, const ViewKind& kind) {
   }
   if (!batch.empty()) {
     Out(Cat(kind.added_line, batch.size(), kind.area_text));
-    platform::CreatePlaceholders(area, batch);  // a clash is tried again next cycle
+    Placeholders().CreatePlaceholders(area, batch);  // a clash is tried again next cycle
   }
   for (const std::string& name : local) {
     if (remote.count(name)) continue;
     const fs::path path = area / platform::PathFromUtf8(name);
     uint32_t attributes = 0;
-    if (!platform::ReadFileAttributes(path, &attributes).ok() ||
+    if (!Placeholders().ReadFileAttributes(path, &attributes).ok() ||
         (attributes & platform::kFileAttributeReparsePoint) == 0) {
       continue;  // the user's own file: never touched
     }

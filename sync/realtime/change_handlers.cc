@@ -12,6 +12,7 @@
 #include "platform/file_attributes.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "sync/placeholder_provider.h"
 #include "sync/placeholders.h"
 #include "sync/poll/folder_id_map.h"
 #include "sync/realtime/upload_queue.h"
@@ -53,7 +54,7 @@ std::optional<std::string> FileIdOf(std::string_view identity) {
 // map). Nothing for a plain folder the service does not know.
 std::optional<std::string> FolderIdOfDirectory(const fs::path& dir) {
   if (std::optional<std::string> id = FindFolderId(dir); id && !id->empty()) return id;
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   platform::PlaceholderState state;
   if (!handle.Open(dir, /*delete_access=*/false).ok() ||
       !handle.GetState(&state).ok() || state.identity.size() < 3 ||
@@ -88,12 +89,12 @@ void QueueSavedFile(const fs::path& path, bool renamed_in) {
     return;
   }
   uint32_t attributes = 0;
-  if (!platform::ReadFileAttributes(path, &attributes).ok()) return;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return;
   if (attributes & (platform::kFileAttributeDirectory | platform::kFileAttributeTemporary)) return;
   if (attributes & platform::kFileAttributeReparsePoint) {
     // A placeholder: only a pending one that arrived by rename goes on.
     if (!renamed_in) return;
-    platform::PlaceholderHandle handle;
+    ProviderHandle handle;
     platform::PlaceholderState state;
     if (!handle.Open(path, /*delete_access=*/false).ok() ||
         !handle.GetState(&state).ok() || state.identity.rfind("P:", 0) != 0) {

@@ -8,15 +8,16 @@
 #include <thread>
 #include <vector>
 
-#include "client/file_ops.h"
 #include "client/listing.h"
 #include "client/retry.h"
 #include "common/cat.h"
 #include "common/output.h"
 #include "platform/cloud_files.h"
 #include "platform/text.h"
+#include "sync/placeholder_provider.h"
 #include "sync/placeholders.h"
 #include "sync/realtime/change_handlers.h"
+#include "sync/service_api.h"
 #include "sync/state/agent_status.h"
 #include "sync/state/dirty_cache.h"
 #include "sync/state/file_time.h"
@@ -48,7 +49,7 @@ LocalFileState Inspect(const fs::path& path) {
   s.exists = true;
   s.regular = fs::is_regular_file(st);
   if (!s.regular) return s;
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   platform::PlaceholderState state;
   if (handle.Open(path, /*delete_access=*/false).ok() &&
       handle.GetState(&state).ok() && state.is_placeholder) {
@@ -73,7 +74,7 @@ std::string FindUploadedCopy(std::u16string_view folder_id, std::u16string_view 
   std::vector<FolderEntry> folders;
   std::vector<FileEntry> files;
   try {
-    if (!ListFolder(Utf8(folder_id), folders, files)) return {};
+    if (!Service().ListFolder(Utf8(folder_id), folders, files)) return {};
   } catch (const std::out_of_range&) {
     return {};
   }
@@ -88,7 +89,7 @@ std::string FindUploadedCopy(std::u16string_view folder_id, std::u16string_view 
 bool InRecycleBin(std::string_view file_id) {
   std::vector<FileEntry> entries;
   try {
-    if (!ListRecycleBin(entries)) return false;
+    if (!Service().ListRecycleBin(entries)) return false;
   } catch (const std::out_of_range&) {
     return false;
   }
@@ -139,7 +140,7 @@ bool RunUpload(const UploadTask& t) {
   ReportTransferProgress(t.seq, name, 0, 0, TransferStatus::kActive);
   std::string file_id;
   const bool uploaded = WithRetry("rt-upload", [&] {
-    return UploadSimple(t.path, t.folder_id, file_id,
+    return Service().UploadSimple(t.path, t.folder_id, file_id,
                         [&](uint64_t sent, uint64_t total) {
                           ReportTransferProgress(t.seq, name, sent, total,
                                                  TransferStatus::kActive);
@@ -177,7 +178,7 @@ bool RunUpload(const UploadTask& t) {
 bool RunRecycle(const UploadTask& t) {
   Out(Cat("[RT-RECYCLE] file_id=", t.file_id, "\n"));
   const bool ok = (t.recovered && InRecycleBin(t.file_id)) ||
-                  WithRetry("rt-recycle", [&] { return RecycleFile(t.file_id); });
+                  WithRetry("rt-recycle", [&] { return Service().RecycleFile(t.file_id); });
   if (ok) {
     ForgetKnownFile(t.file_id);
     if (!t.path.empty()) EraseDirtyEntry(t.path);
@@ -189,7 +190,8 @@ bool RunRecycle(const UploadTask& t) {
 
 bool RunRename(const UploadTask& t) {
   Out(Cat("[RENAME] id=", t.file_id, " newName=", Wide8(t.new_name), "\n"));
-  const bool ok = WithRetry("rt-rename", [&] { return RenameFile(t.file_id, t.new_name); });
+  const bool ok =
+      WithRetry("rt-rename", [&] { return Service().RenameFile(t.file_id, t.new_name); });
   if (!ok) {
     Err(Cat("[RENAME-ERR] HTTP rename failed for id=", t.file_id, "\n"));
     ReportFailure(Cat("rename to ", Utf8(t.path), " did not reach the service"));
@@ -240,9 +242,11 @@ bool RunMove(const UploadTask& t) {
   if (new_id.empty()) {
     ReportTransferProgress(t.seq, name, 0, 0, TransferStatus::kActive);
     const bool uploaded = WithRetry("rt-move-upload", [&] {
-      return UploadSimple(t.path, t.folder_id, new_id, [&](uint64_t sent, uint64_t total) {
-        ReportTransferProgress(t.seq, name, sent, total, TransferStatus::kActive);
-      });
+      return Service().UploadSimple(t.path, t.folder_id, new_id,
+                                    [&](uint64_t sent, uint64_t total) {
+                                      ReportTransferProgress(t.seq, name, sent, total,
+                                                             TransferStatus::kActive);
+                                    });
     });
     if (!uploaded) {
       ReportFailure(Cat("move of ", Utf8(t.path), " did not reach the service"));
@@ -253,8 +257,9 @@ bool RunMove(const UploadTask& t) {
       return false;
     }
   }
-  const bool recycled = (t.recovered && InRecycleBin(t.file_id)) ||
-                        WithRetry("rt-move-recycle", [&] { return RecycleFile(t.file_id); });
+  const bool recycled =
+      (t.recovered && InRecycleBin(t.file_id)) ||
+      WithRetry("rt-move-recycle", [&] { return Service().RecycleFile(t.file_id); });
   if (!recycled) {
     Err(Cat("[RT-MOVE-WARN] old copy id=", t.file_id, " could not be recycled\n"));
   }
@@ -288,7 +293,7 @@ bool RunLocalCopy(const UploadTask& t) {
     ReportFailure(Cat("the content of ", Utf8(t.path), " could not be fetched"));
     return false;
   }
-  platform::PlaceholderHandle handle;
+  ProviderHandle handle;
   if (!handle.Open(t.path, /*delete_access=*/false).ok() ||
       !handle.SetInSyncState(false).ok()) {
     Err(Cat("[RT-LOCAL-COPY-ERR] ", Utf8(t.path), ": cannot be taken out of sync\n"));

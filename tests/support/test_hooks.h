@@ -10,6 +10,9 @@
 
 namespace zem {
 
+class ServiceApi;
+class PlaceholderProvider;
+
 namespace agent {
 // The agent's start-up values.
 void ResetAgentStateForTest();
@@ -33,5 +36,26 @@ void ResetRecentTransfersForTest();
 // Empties the list and drops the hooks; `clock` (monotonic ns) replaces the
 // steady clock when set.
 void ResetProgressEntriesForTest(std::function<int64_t()> clock = nullptr);
+
+// Put `service` / `provider` in the place of the engine's default service
+// (client/) and placeholder provider (platform/); nullptr restores the
+// default. Only while no engine thread runs.
+void SetServiceForTest(ServiceApi* service);
+void SetPlaceholderProviderForTest(PlaceholderProvider* provider);
+
+// Both replacements for a test's scope.
+class ScopedEngineSeamsForTest {
+ public:
+  ScopedEngineSeamsForTest(ServiceApi& service, PlaceholderProvider& provider) {
+    SetServiceForTest(&service);
+    SetPlaceholderProviderForTest(&provider);
+  }
+  ~ScopedEngineSeamsForTest() {
+    SetServiceForTest(nullptr);
+    SetPlaceholderProviderForTest(nullptr);
+  }
+  ScopedEngineSeamsForTest(const ScopedEngineSeamsForTest&) = delete;
+  ScopedEngineSeamsForTest& operator=(const ScopedEngineSeamsForTest&) = delete;
+};
 
 }  // namespace zem

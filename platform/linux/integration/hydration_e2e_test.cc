@@ -188,36 +188,7 @@ TEST_F(HydrationE2eTest, FailingDownloadsFailTheReadAndLeaveTheFileRemote) {
   EXPECT_EQ(ReadAll(root_ / "f.bin"), content);
 }
 
-TEST_F(HydrationE2eTest, PlaceholderOperationsOnTheMountedRoot) {
-  ScopedOutputCapture out;
-  const auto doc = root_ / "new.docx";
-  { std::ofstream(doc) << "draft"; }
-  // Pending: the same path always gives the same identity, not in sync.
-  ASSERT_TRUE(MarkPendingPlaceholder(doc));
-  auto s = StateOf(doc);
-  EXPECT_EQ(s.identity, PendingIdentity(doc));
-  EXPECT_FALSE(s.in_sync);
-  EXPECT_TRUE(MarkPendingPlaceholder(doc));  // a placeholder already: unchanged
-  EXPECT_EQ(StateOf(doc).identity, PendingIdentity(doc));
-  EXPECT_FALSE(MarkPendingPlaceholder(root_ / "missing.docx"));
-  // After the upload the pending placeholder becomes the file's.
-  ASSERT_TRUE(ConvertToFilePlaceholder(doc, "77"));
-  s = StateOf(doc);
-  EXPECT_EQ(s.identity, "F:77");
-  EXPECT_TRUE(s.in_sync);
-  EXPECT_EQ(ReadAll(doc), "draft");
-  // A plain file converts directly.
-  { std::ofstream(root_ / "plain.txt") << "p"; }
-  ASSERT_TRUE(ConvertToFilePlaceholder(root_ / "plain.txt", "78"));
-  EXPECT_EQ(StateOf(root_ / "plain.txt").identity, "F:78");
-  EXPECT_EQ(out.err(), "");
-
-  ASSERT_FALSE(ConvertToFilePlaceholder(root_ / "gone.txt", "1"));
-  EXPECT_EQ(out.err(), "[CONVERT-ERR] CreateFile failed for " + (root_ / "gone.txt").string() +
-                           " err=2\n");
-}
-
-TEST_F(HydrationE2eTest, ConversionOutsideTheSyncRootPrintsTheStatus) {
+TEST_F(HydrationE2eTest, ConversionOutsideTheSyncRootPrintsTheHresult) {
   ScopedOutputCapture out;
   const auto outside = home_ / "outside.txt";
   { std::ofstream(outside) << "x"; }
@@ -288,42 +259,6 @@ TEST_F(SyncRootTest, ReassertStopsAtAWalkErrorAndStillReports) {
   std::filesystem::permissions(top / "locked", std::filesystem::perms(0755));
   ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-// Folders that lost their in-sync state when a child changed are marked
-// again, from the changed folder up to the sync root; plain folders and
-// folders in sync already are left as they are.
-TEST_F(SyncRootTest, FoldersAboveADealtWithChangeAreMarkedInSyncAgain) {
-  ASSERT_TRUE(Connect({}).ok());
-  auto add_folder = [&](const std::filesystem::path& base, const std::string& name,
-                        const std::string& identity) {
-    std::vector<platform::PlaceholderItem> items(1);
-    items[0].relative_name = name;
-    items[0].attributes = platform::kFileAttributeDirectory;
-    items[0].identity = identity;
-    items[0].mark_in_sync = false;  // as after a child changed
-    ASSERT_TRUE(platform::CreatePlaceholders(base, items).ok());
-  };
-  add_folder(root_, "我的文档", "V:我的文档");
-  add_folder(root_ / "我的文档", "a", "D:1");
-  add_folder(root_ / "我的文档" / "a", "b", "D:2");
-  add_folder(root_ / "我的文档", "c", "D:3");
-  std::filesystem::create_directories(root_ / "我的文档" / "a" / "b" / "plain");
-  // A plain folder is no folder of the service: nothing is marked from it.
-  EXPECT_EQ(MarkFoldersInSync(root_ / "我的文档" / "a" / "b" / "plain"), 0);
-  EXPECT_FALSE(StateOf(root_ / "我的文档" / "a" / "b").in_sync);
-  // One folder only.
-  EXPECT_TRUE(MarkFolderInSync(root_ / "我的文档" / "c"));
-  EXPECT_FALSE(MarkFolderInSync(root_ / "我的文档" / "c"));  // in sync already
-  EXPECT_FALSE(StateOf(root_ / "我的文档").in_sync);
-  // From a changed folder up to the sync root, which is not marked.
-  EXPECT_EQ(MarkFoldersInSync(root_ / "我的文档" / "a" / "b"), 3);
-  EXPECT_TRUE(StateOf(root_ / "我的文档" / "a" / "b").in_sync);
-  EXPECT_TRUE(StateOf(root_ / "我的文档" / "a").in_sync);
-  EXPECT_TRUE(StateOf(root_ / "我的文档").in_sync);
-  EXPECT_FALSE(StateOf(root_).is_placeholder);
-  EXPECT_EQ(MarkFoldersInSync(root_ / "我的文档" / "a" / "b"), 0);
-  EXPECT_EQ(MarkFoldersInSync(root_ / "missing"), 0);
 }
 
 }  // namespace
