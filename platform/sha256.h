@@ -32,8 +32,9 @@ class Sha256 {
   void Update(const void* data, size_t size);
   void Update(std::string_view bytes) { Update(bytes.data(), bytes.size()); }
 
-  // The digest of everything passed to Update. Call once; false on failure.
-  bool Final(Sha256Digest& digest);
+  // The digest of everything passed to Update. Call once; a second call, or
+  // a hash the platform could not set up or feed, fails.
+  Status Final(Sha256Digest& digest);
 
  private:
   struct Impl;

@@ -30,8 +30,10 @@ TEST(Sha256, StreamedInUnevenPiecesEqualsOneShot) {
     at += n;
   }
   Sha256Digest d;
-  ASSERT_TRUE(h.Final(d));
+  ASSERT_TRUE(h.Final(d).ok());
   EXPECT_EQ(Sha256Hex(d), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // One digest per object: a second one is refused.
+  EXPECT_FALSE(h.Final(d).ok());
 }
 
 TEST(Sha256, FileDigestMatchesContentAndMissingFileFails) {

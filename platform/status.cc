@@ -10,7 +10,7 @@ Status& Status::operator=(const Status& other) {
   return *this;
 }
 
-Status Status::OsError(std::string_view context, uint32_t code) {
+Status Status::FromOsError(std::string_view context, uint32_t code) {
   if (code == 0) return Status();
   auto rep = std::make_unique<Rep>();
   rep->form = Form::kOsError;
@@ -19,7 +19,7 @@ Status Status::OsError(std::string_view context, uint32_t code) {
   return Status(std::move(rep));
 }
 
-Status Status::Hresult(std::string_view context, int32_t hr) {
+Status Status::FromHresult(std::string_view context, int32_t hr) {
   if (hr >= 0) return Status();
   auto rep = std::make_unique<Rep>();
   rep->form = Form::kHresult;
@@ -73,7 +73,7 @@ std::string Status::message() const {
 
 Status StatusFromLastOsError(std::string_view context) {
   const uint32_t code = LastOsError();
-  return Status::OsError(context, code);
+  return Status::FromOsError(context, code);
 }
 
 }  // namespace zem::platform

@@ -39,9 +39,9 @@ class Status {
   ~Status() = default;
 
   // A failure with an OS error code; code 0 gives ok.
-  static Status OsError(std::string_view context, uint32_t code);
+  static Status FromOsError(std::string_view context, uint32_t code);
   // A failure with an HRESULT; a non-negative value (success) gives ok.
-  static Status Hresult(std::string_view context, int32_t hr);
+  static Status FromHresult(std::string_view context, int32_t hr);
 
   // The same failure with `explanation` in place of the system's text for
   // the code, for a platform that knows better what is wrong and what to do
@@ -91,7 +91,7 @@ class Status {
 // A Status from an OS error code in the platform's own form (errno /
 // GetLastError value); 0 gives ok.
 inline Status StatusFromOsError(std::string_view context, uint32_t code) {
-  return Status::OsError(context, code);
+  return Status::FromOsError(context, code);
 }
 
 // A Status from the calling thread's last OS error (errno / GetLastError).
@@ -101,7 +101,7 @@ Status StatusFromLastOsError(std::string_view context);
 
 // A Status from an HRESULT; a non-negative value gives ok.
 inline Status StatusFromHresult(std::string_view context, int32_t hr) {
-  return Status::Hresult(context, hr);
+  return Status::FromHresult(context, hr);
 }
 
 }  // namespace zem::platform

@@ -166,7 +166,7 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
   }
   if (s.hash) {
     platform::Sha256Digest digest;
-    const std::string received = s.hash->Final(digest) ? platform::Sha256Hex(digest) : "?";
+    const std::string received = s.hash->Final(digest).ok() ? platform::Sha256Hex(digest) : "?";
     std::string listed = request.content_sha256;
     for (char& c : listed) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     if (received != listed) {

@@ -241,8 +241,10 @@ bool IsFetchActive(const TransferKey& key) {
 Status CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
   Status overall;
   const int base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int open_err = errno;
   if (base_fd < 0 || !UnderSyncRoot(base_fd)) {
-    overall = base_fd < 0 ? StatusFromLastOsError("open " + base.string())
+    overall = base_fd < 0 ? StatusFromOsError("open " + base.string(),
+                                              static_cast<uint32_t>(open_err))
                           : StatusFromHresult("create placeholders in " + base.string(),
                                               kHrNotUnderSyncRoot);
     for (auto& item : items) item.result = overall;

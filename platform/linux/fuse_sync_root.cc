@@ -76,7 +76,10 @@ Status FuseSyncRoot::Mount() {
   if (IsFuseMountPoint(root_)) return StatusFromHresult("connect " + where, kHrAlreadyConnected);
 
   root_fd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd_ < 0) return StatusFromLastOsError("open sync root " + where);
+  if (root_fd_ < 0) {
+    const int err = errno;
+    return StatusFromOsError("open sync root " + where, static_cast<uint32_t>(err));
+  }
   notifier_.SetBackingRoot(root_fd_);
   std::string mark;
   if (GetXattr(root_fd_, kXattrSyncRoot, &mark) != 0 || mark != kSyncRootId) {

@@ -51,11 +51,12 @@ void Sha256::Update(const void* data, size_t size) {
   }
 }
 
-bool Sha256::Final(Sha256Digest& digest) {
+Status Sha256::Final(Sha256Digest& digest) {
   const bool ok = impl_->ok && BCRYPT_SUCCESS(BCryptFinishHash(
                                    impl_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
   impl_->ok = false;  // one digest per object
-  return ok;
+  // CNG's NTSTATUS is no Win32 error: ERROR_INVALID_FUNCTION stands for it.
+  return ok ? Status() : StatusFromOsError("BCryptFinishHash", ERROR_INVALID_FUNCTION);
 }
 
 Sha256FileResult Sha256File(const std::filesystem::path& file) {
@@ -84,8 +85,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   }
   CloseHandle(h);
   Sha256Digest d;
-  if (!hash.Final(d)) {
-    r.status = StatusFromOsError("hash " + PathToUtf8(file), ERROR_INVALID_FUNCTION);
+  if (Status done = hash.Final(d); !done.ok()) {
+    r.status = StatusFromOsError("hash " + PathToUtf8(file), done.os_error());
     return r;
   }
   r.hex = Sha256Hex(d);
