@@ -61,6 +61,42 @@ bool IsSkippedUploadName(const std::string& name) {
   return name.empty() || name[0] == '~' || name == "desktop.ini";
 }
 
+void RemoveMirroredFile(const fs::path& path, const std::string& id) {
+  std::error_code ec;
+  fs::remove(path, ec);
+  if (!ec) {
+    ForgetKnownFile(id);
+    EraseDirtyEntry(path);
+  }
+}
+
+// Removes what mirrors the service below `dir` (in-sync file and folder
+// placeholders) and returns how many items were kept.
+int RemoveMirroredTree(const fs::path& dir) {
+  LocalFolder entries;
+  std::string error;
+  if (!ScanLocalFolder(dir, &entries, &error)) return 1;
+  int kept = 0;
+  for (const auto& [name, e] : entries) {
+    if (e.kind() == 'F' && !e.is_directory && !e.changed_locally() &&
+        !IsLocalMovePending(e.server_id())) {
+      RemoveMirroredFile(e.path, e.server_id());
+      std::error_code ec;
+      if (fs::exists(e.path, ec)) ++kept;
+    } else if (e.kind() == 'D' && e.is_directory) {
+      kept += RemoveMirroredTree(e.path);
+    } else {
+      ++kept;
+    }
+  }
+  if (kept == 0) {
+    std::error_code ec;
+    fs::remove(dir, ec);
+    if (ec) ++kept;
+  }
+  return kept;
+}
+
 // One folder's reconciliation; the members are its working sets.
 class FolderPass {
  public:
@@ -93,10 +129,14 @@ class FolderPass {
   std::string DirText() const { return PathToUtf8(dir_); }
 
   void IndexListing() {
-    for (const auto& g : server_.folders) folder_names_.insert(platform::WideToUtf8(g.name));
+    for (const auto& g : server_.folders) {
+      folder_names_.insert(platform::WideToUtf8(g.name));
+      counters_->listed_folder_ids.insert(g.id);
+    }
     for (const auto& f : server_.files) {
       file_by_name_[platform::WideToUtf8(f.name)] = &f;  // the later one wins
-      listed_ids_.insert(f.id);
+      listed_ids_[f.id] = &f;
+      counters_->listed_file_ids.insert(f.id);
     }
   }
 
@@ -170,7 +210,10 @@ class FolderPass {
       }
       const auto rel = to.lexically_relative(from);
       if (!rel.empty() && *rel.begin() != "..") continue;  // into itself: impossible
-      moved |= MoveLocal(from, to, [&] { ForgetFolderTree(from); });
+      moved |= MoveLocal(from, to, [&] {
+        ForgetFolderTree(from);
+        MoveKnownFilesUnder(from, to);
+      });
     }
     return moved;
   }
@@ -317,7 +360,19 @@ class FolderPass {
         if (e.changed_locally()) UploadEdit(e, name, *f);
         continue;
       }
-      if (IsLocalMovePending(id) || listed_ids_.count(id)) continue;
+      if (IsLocalMovePending(id)) continue;
+      if (auto listed = listed_ids_.find(id); listed != listed_ids_.end()) {
+        // Listed under a name that is taken here, so the rename could not be
+        // followed. An unchanged file waits until the name is free; an edit
+        // made here still goes up: as a new version under the local name, or
+        // as a conflict copy (below) when the service lists another file
+        // under that name.
+        if (!e.changed_locally()) continue;
+        if (!f) {
+          UploadEdit(e, name, *listed->second);
+          continue;
+        }
+      }
       if (f) {
         if (!e.changed_locally()) {
           if (RepointFilePlaceholder(e.path, f->id, f->size, f->sha256)) {
@@ -543,73 +598,22 @@ class FolderPass {
     }
   }
 
+  // Items the listing no longer holds are noted here and removed once the
+  // whole tree was walked (RemoveItemsGoneFromService): one moved on the
+  // service into a folder walked later is followed there, not removed here.
   void RemoveItemsGoneFromServer() {
     for (const auto& [name, e] : local_) {
       if (file_by_name_.count(name) || folder_names_.count(name) || handled_.count(name)) continue;
       LocalEntry now;
       if (!ReadLocalEntry(e.path, &now)) continue;  // gone already
       const char kind = now.kind();
-      if (kind == 'F' && !now.is_directory) {
-        const std::string id = now.server_id();
-        if (now.changed_locally() || IsLocalMovePending(id)) continue;  // kept: not on the service
-        // Listed here under another name: renamed on one side and not yet
-        // on the other (a rename the agent sent after this listing), never
-        // gone from the service.
-        if (listed_ids_.count(id)) continue;
-        // Given its identity after this folder was listed (an upload of the
-        // real-time path finished meanwhile): the listing cannot tell.
-        if (now.state.identity != e.state.identity || AdoptedSince(now.path, listed_at_)) continue;
-        Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
-        RemoveMirroredFile(now.path, id);
-      } else if (kind == 'D' && now.is_directory) {
-        const int kept = RemoveMirroredTree(now.path);
-        ForgetFolderTree(now.path);
-        if (kept == 0) {
-          Out(Cat("[SVR-DEL] -", name, " in ", DirText(), "\n"));
-        } else {
-          Err(Cat("[SVR-DEL-KEEP] ", PathToUtf8(now.path), ": deleted on the service; kept ", kept,
-                  " local item(s) the service does not hold\n"));
-        }
+      if ((kind == 'F' && !now.is_directory) || (kind == 'D' && now.is_directory)) {
+        counters_->gone.push_back(
+            GoneCandidate{now.path, e.state.identity, now.server_id(), now.is_directory, listed_at_});
       } else if (!now.is_directory && (now.attributes & platform::kFileAttributeReparsePoint) == 0) {
         Out(Cat("[SKIP-DEL] ", name, " 不是占位/目录，可能是本地新文件，保留\n"));
       }
     }
-  }
-
-  static void RemoveMirroredFile(const fs::path& path, const std::string& id) {
-    std::error_code ec;
-    fs::remove(path, ec);
-    if (!ec) {
-      ForgetKnownFile(id);
-      EraseDirtyEntry(path);
-    }
-  }
-
-  // Removes what mirrors the service below `dir` (in-sync file and folder
-  // placeholders) and returns how many items were kept.
-  static int RemoveMirroredTree(const fs::path& dir) {
-    LocalFolder entries;
-    std::string error;
-    if (!ScanLocalFolder(dir, &entries, &error)) return 1;
-    int kept = 0;
-    for (const auto& [name, e] : entries) {
-      if (e.kind() == 'F' && !e.is_directory && !e.changed_locally() &&
-          !IsLocalMovePending(e.server_id())) {
-        RemoveMirroredFile(e.path, e.server_id());
-        std::error_code ec;
-        if (fs::exists(e.path, ec)) ++kept;
-      } else if (e.kind() == 'D' && e.is_directory) {
-        kept += RemoveMirroredTree(e.path);
-      } else {
-        ++kept;
-      }
-    }
-    if (kept == 0) {
-      std::error_code ec;
-      fs::remove(dir, ec);
-      if (ec) ++kept;
-    }
-    return kept;
   }
 
   void Descend() {
@@ -632,7 +636,7 @@ class FolderPass {
   std::chrono::steady_clock::time_point listed_at_{};  // when the folder was listed
   std::set<std::string> folder_names_;
   std::map<std::string, const FileEntry*> file_by_name_;
-  std::set<std::string> listed_ids_;
+  std::map<std::string, const FileEntry*> listed_ids_;  // id → its listing entry
   LocalFolder local_;
   std::set<std::string> handled_;  // names settled in this pass (uploaded, adopted, re-pointed)
 };
@@ -692,6 +696,37 @@ void RecycleUserDeletions(PollCounters* cycle) {
       ForgetKnownFile(d.file_id);
     }
   }
+}
+
+void RemoveItemsGoneFromService(PollCounters* cycle) {
+  for (const GoneCandidate& g : cycle->gone) {
+    // Listed elsewhere in this cycle: moved on the service, and followed
+    // (or to be followed) where it is listed now.
+    const auto& listed = g.is_directory ? cycle->listed_folder_ids : cycle->listed_file_ids;
+    if (listed.count(g.server_id)) continue;
+    LocalEntry now;
+    if (!ReadLocalEntry(g.path, &now) || now.is_directory != g.is_directory) continue;
+    // Given another identity since its folder was listed (an upload of the
+    // real-time path finished meanwhile): the listing cannot tell.
+    if (now.state.identity != g.identity || AdoptedSince(g.path, g.listed_at)) continue;
+    const std::string name = PathToUtf8(g.path.filename());
+    const std::string dir = PathToUtf8(g.path.parent_path());
+    if (!g.is_directory) {
+      if (now.changed_locally() || IsLocalMovePending(g.server_id)) continue;  // not on the service
+      Out(Cat("[SVR-DEL] -", name, " in ", dir, "\n"));
+      RemoveMirroredFile(g.path, g.server_id);
+      continue;
+    }
+    const int kept = RemoveMirroredTree(g.path);
+    ForgetFolderTree(g.path);
+    if (kept == 0) {
+      Out(Cat("[SVR-DEL] -", name, " in ", dir, "\n"));
+    } else {
+      Err(Cat("[SVR-DEL-KEEP] ", PathToUtf8(g.path), ": deleted on the service; kept ", kept,
+              " local item(s) the service does not hold\n"));
+    }
+  }
+  cycle->gone.clear();
 }
 
 void DiffDir(const fs::path& dir, const std::string& folder_id, PollCounters* counters) {

@@ -58,6 +58,7 @@ class EngineOnFakes : public ::testing::Test {
     PollCounters counters;
     DiffDir(docs_, "0", &counters);
     RecycleUserDeletions(&counters);
+    RemoveItemsGoneFromService(&counters);
   }
   // The queued tasks, run by a worker as the agent runs them.
   static void RunQueuedTasks() {
@@ -159,6 +160,30 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   Cycle();
   EXPECT_EQ(Changes(), Calls{}) << "nothing goes up twice";
 
+  // Moved on the web into a folder the cycle walks later: followed there,
+  // local content and all, not removed first and created again.
+  const std::string x = service_.AddFolder("0", "x");
+  service_.AddFile(x, "in-x.txt", "inside");
+  Cycle();
+  ASSERT_EQ(IdentityAt(docs_ / "x"), "D:" + x);
+  service_.MoveOnWeb(up->id, sub);
+  service_.MoveOnWeb(x, sub);
+  service_.ClearCalls();
+  const size_t before = capture_.out().size();
+  Cycle();
+  EXPECT_EQ(Read(docs_ / "sub" / "new.txt"), "fresh");
+  EXPECT_TRUE(provider_.StateOf(docs_ / "sub" / "new.txt")->hydrated);
+  EXPECT_EQ(IdentityAt(docs_ / "sub" / "x" / "in-x.txt").substr(0, 2), "F:");
+  EXPECT_FALSE(fs::exists(docs_ / "new.txt"));
+  EXPECT_FALSE(fs::exists(docs_ / "x"));
+  service_.MoveOnWeb(up->id, "0");  // and back into the folder walked first
+  Cycle();
+  EXPECT_EQ(Read(docs_ / "new.txt"), "fresh");
+  const std::string out = capture_.out().substr(before);
+  EXPECT_EQ(out.find("[SVR-DEL]"), std::string::npos) << out;
+  EXPECT_EQ(out.find("[MOVE-FOUND]"), std::string::npos) << out;
+  EXPECT_EQ(Changes(), Calls{}) << "nothing is uploaded or recycled for a move on the web";
+
   // A local edit is a new upload plus a recycle of the old version; a local
   // delete recycles the file at the end of the cycle.
   WriteSettled(docs_ / "a2.txt", "alpha v2");
@@ -193,6 +218,28 @@ TEST_F(EngineOnFakes, PollCycleFollowsTheServiceByIdAndKeepsLocalWork) {
   const auto mine = service_.FindFile("0", "e (冲突副本).txt");
   ASSERT_TRUE(mine);
   EXPECT_EQ(mine->content, "mine");
+
+  // Renamed on the web to a name taken here, while edited here: the rename
+  // cannot be followed, but the edit still goes up under the local name.
+  WriteSettled(docs_ / "a2.txt", "alpha v3");
+  service_.RenameOnWeb(v2->id, "new.txt");
+  service_.ClearCalls();
+  Cycle();
+  const auto v3 = service_.FindFile("0", "a2.txt");
+  ASSERT_TRUE(v3);
+  EXPECT_EQ(v3->content, "alpha v3");
+  EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + v3->id);
+  EXPECT_EQ(IdentityAt(docs_ / "new.txt"), "F:" + n2) << "the other file stays as it is";
+  // The same while the web put another file under the local name: the edit
+  // is kept as a conflict copy.
+  WriteSettled(docs_ / "a2.txt", "alpha v4");
+  service_.RenameOnWeb(v3->id, "new.txt");
+  const std::string web_a2 = service_.AddFile("0", "a2.txt", "web a2");
+  Cycle();
+  const auto v4 = service_.FindFile("0", "a2 (冲突副本).txt");
+  ASSERT_TRUE(v4);
+  EXPECT_EQ(v4->content, "alpha v4");
+  EXPECT_EQ(IdentityAt(docs_ / "a2.txt"), "F:" + web_a2);
 }
 
 TEST_F(EngineOnFakes, FailedUploadsStayPendingAndGoUpOnceLater) {

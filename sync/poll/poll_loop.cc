@@ -24,6 +24,7 @@ void RunCycle(const fs::path& sync_root) {
   PollCounters counters;
   DiffDir(DocumentsRoot(sync_root), "0", &counters);
   RecycleUserDeletions(&counters);
+  RemoveItemsGoneFromService(&counters);
   SyncSharedView(SharedRoot(sync_root));
   SyncRecycleView(RecycleRoot(sync_root));
   // The state files are written only when something changed.

@@ -102,6 +102,17 @@ void AddKnownFile(std::string_view id, const std::filesystem::path& local_path) 
   }
 }
 
+void MoveKnownFilesUnder(const std::filesystem::path& from, const std::filesystem::path& to) {
+  std::lock_guard lock(g_known_lock);
+  for (auto& [id, path] : g_known) {
+    if (path.empty()) continue;
+    const std::filesystem::path rel = platform::PathFromUtf8(path).lexically_relative(from);
+    if (rel.empty() || *rel.begin() == "..") continue;
+    path = platform::PathToUtf8(to / rel);
+    g_paths_changed = true;
+  }
+}
+
 void ForgetKnownFile(std::string_view id) {
   std::lock_guard lock(g_known_lock);
   auto it = g_known.find(std::string(id));

@@ -34,6 +34,9 @@ bool IsKnownFile(std::string_view id);
 // Inserts the id, or moves it to `local_path`.
 void AddKnownFile(std::string_view id, const std::filesystem::path& local_path);
 void ForgetKnownFile(std::string_view id);
+// Every file known below the folder `from` is now below `to` (the folder
+// was moved or renamed).
+void MoveKnownFilesUnder(const std::filesystem::path& from, const std::filesystem::path& to);
 // Where the placeholder of `id` was last known to be (empty when unknown).
 std::filesystem::path KnownFilePath(std::string_view id);
 size_t KnownFileCount();
