@@ -99,9 +99,8 @@ int RunProvider() {
 
   // Callbacks may read SyncRootPath as soon as the connection exists.
   SyncRootPath = root;
-  const int32_t hr = ConnectSyncRootLink(root);
-  if (hr < 0) {
-    Err(Cat("[ERR] CfConnectSyncRoot failed: 0x", platform::HexHresult(hr), "\n"));
+  if (const platform::Status connected = ConnectSyncRootLink(root); !connected.ok()) {
+    Err(Cat("[ERR] CfConnectSyncRoot failed: 0x", platform::HexHresult(connected.hresult()), "\n"));
     return kExitConnectFailed;
   }
 
@@ -143,17 +142,16 @@ int AgentMain(const std::vector<std::string>& args) {
   }
   for (const auto& a : args) {
     if (a != "--service") continue;
-    uint32_t error = 0;
     int exit_code = 0;
-    const bool ran = platform::RunAsService(
+    const platform::Status ran = platform::RunAsService(
         kServiceName,
         [] {
           ServiceMode = true;
           return RunProvider();
         },
-        [] { AgentRunning.exchange(false); }, error, exit_code);
-    if (ran) return exit_code;
-    Err(Cat("[ERR] StartServiceCtrlDispatcher failed: ", error,
+        [] { AgentRunning.exchange(false); }, exit_code);
+    if (ran.ok()) return exit_code;
+    Err(Cat("[ERR] StartServiceCtrlDispatcher failed: ", ran.os_error(),
             " (--service 仅当 sc.exe 启动时有效，本地调试请直接运行)\n"));
     return kExitServiceDispatcherFailed;
   }

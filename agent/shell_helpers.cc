@@ -24,8 +24,8 @@ bool Hand(ShellAction action, std::u16string_view target) {
     handler = g_handler;
   }
   if (handler) return handler(action, target);
-  if (action == ShellAction::kLaunch) return platform::LaunchProgram(fs::path(target));
-  return platform::OpenWithShell(target);
+  if (action == ShellAction::kLaunch) return platform::LaunchProgram(fs::path(target)).ok();
+  return platform::OpenWithShell(target).ok();
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ TEST(ShellHelpersTest, IconBesideTheProgramFolderAndKeygateFromIt) {
   EXPECT_EQ(calls[1].second, u"https://h:1/#/x");
   EXPECT_EQ(fs::path(calls[2].second), bin / "ZEM云盘");
 
-  EXPECT_FALSE(platform::LaunchProgram(bin / "zem-no-such-program"));
+  EXPECT_FALSE(platform::LaunchProgram(bin / "zem-no-such-program").ok());
 }
 
 }  // namespace

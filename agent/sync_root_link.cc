@@ -15,13 +15,13 @@ std::optional<platform::ConnectionKey> g_key;
 
 }  // namespace
 
-int32_t ConnectSyncRootLink(const std::filesystem::path& path) {
+platform::Status ConnectSyncRootLink(const std::filesystem::path& path) {
   std::lock_guard lock(g_link_mu);
   platform::ConnectionKey key = 0;
   SetRealtimeSyncRoot(path);
-  const platform::Hresult hr = ConnectAgentSyncRoot(path, &key, RealtimeChangeHandlers());
-  if (platform::Succeeded(hr)) g_key = key;
-  return hr;
+  platform::Status connected = ConnectAgentSyncRoot(path, &key, RealtimeChangeHandlers());
+  if (connected.ok()) g_key = key;
+  return connected;
 }
 
 void DisconnectSyncRootLink() {

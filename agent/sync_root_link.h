@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/status.h"
+
 namespace zem::agent {
 
-// Connects the sync root at `path`. Returns the HRESULT of the connection
-// (negative on failure); the connection is kept until DisconnectSyncRootLink.
-int32_t ConnectSyncRootLink(const std::filesystem::path& path);
+// Connects the sync root at `path`; on success the connection is kept until
+// DisconnectSyncRootLink.
+platform::Status ConnectSyncRootLink(const std::filesystem::path& path);
 
 // Disconnects the connection made by ConnectSyncRootLink (if any).
 void DisconnectSyncRootLink();

@@ -154,7 +154,7 @@ bool HttpsGetUpdate(const UpdateServerConfig& server, const std::string& path, s
   };
   const platform::HttpResult result = platform::PerformHttp(r);
   if (!result.ok()) {
-    Err(Cat("[UPDATE-ERR] update-https-get ", path, " failed (err=", result.os_error, ")\n"));
+    Err(Cat("[UPDATE-ERR] update-https-get ", path, " failed (err=", result.error.os_error(), ")\n"));
     body.clear();
     return false;
   }
@@ -202,7 +202,7 @@ bool DownloadUpdate(const UpdateServerConfig& server, const std::string& path,
     if (opened) Remove(local_file);
     return false;
   };
-  if (!result.ok()) return fail(Cat("exchange failed (err=", result.os_error, ")"));
+  if (!result.ok()) return fail(Cat("exchange failed (err=", result.error.os_error(), ")"));
   if (!CheckHttpStatus("update-download", QueryStatusCode(result))) {
     if (opened) Remove(local_file);
     return false;
@@ -215,8 +215,8 @@ bool DownloadUpdate(const UpdateServerConfig& server, const std::string& path,
   }
   if (!sha256_hex.empty()) {
     const platform::Sha256FileResult hash = platform::Sha256File(local_file);
-    if (!hash.ok || hash.hex != sha256_hex) {
-      return fail(Cat("SHA-256 ", hash.ok ? hash.hex : std::string("unreadable"),
+    if (!hash.ok() || hash.hex != sha256_hex) {
+      return fail(Cat("SHA-256 ", hash.ok() ? hash.hex : std::string("unreadable"),
                       " differs from the manifest's ", sha256_hex));
     }
   }

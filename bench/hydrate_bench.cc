@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
   zem::SetBackend(config, zem::AuthHeaderForToken(argv[3]));
 
   zem::platform::ConnectionKey key = 0;
-  const zem::platform::Hresult hr = zem::ConnectAgentSyncRoot(root, &key);
-  if (hr < 0) {
-    std::fprintf(stderr, "[bench] connect failed hr=0x%s\n", zem::platform::HexHresult(hr).c_str());
+  const zem::platform::Status connected = zem::ConnectAgentSyncRoot(root, &key);
+  if (!connected.ok()) {
+    std::fprintf(stderr, "[bench] connect failed hr=0x%s\n",
+                 zem::platform::HexHresult(connected.hresult()).c_str());
     return 1;
   }
   zem::CreateFilePlaceholders(

@@ -35,7 +35,7 @@ int MakePlaceholders(const fs::path& root, int n) {
     items[i].mark_in_sync = true;
     items[i].last_write_time = items[i].last_access_time = 133000000000000000LL;
   }
-  return zem::platform::CreatePlaceholders(root, items) < 0 ? 1 : 0;
+  return zem::platform::CreatePlaceholders(root, items).ok() ? 0 : 1;
 }
 
 int MakeHydrated(const fs::path& root, int n, size_t size) {
@@ -49,8 +49,8 @@ int MakeHydrated(const fs::path& root, int n, size_t size) {
     if (fd < 0 || write(fd, content.data(), size) != static_cast<ssize_t>(size)) return 1;
     close(fd);
     zem::platform::PlaceholderHandle h;
-    if (h.Open(p, false) != 0 ||
-        h.ConvertToPlaceholder("F:" + std::to_string(200000 + i), true) < 0) {
+    if (!h.Open(p, false).ok() ||
+        !h.ConvertToPlaceholder("F:" + std::to_string(200000 + i), true).ok()) {
       return 1;
     }
   }
@@ -59,7 +59,7 @@ int MakeHydrated(const fs::path& root, int n, size_t size) {
 
 int Hold(const fs::path& root) {
   zem::platform::ConnectionKey key = 0;
-  if (zem::ConnectAgentSyncRoot(root, &key) < 0) {
+  if (!zem::ConnectAgentSyncRoot(root, &key).ok()) {
     std::fprintf(stderr, "[bench] connect failed\n");
     return 1;
   }

@@ -69,7 +69,7 @@ bool JsonExchange(std::string_view label, std::string path, std::string json_bod
   }
   if (result.read_error) {
     Err(Cat("[HTTP-ERR] ", label, " answer broke off after ", received.size(), " bytes (err=",
-            result.os_error, ")\n"));
+            result.error.os_error(), ")\n"));
     return false;
   }
   if (response_body) response_body->append(received);

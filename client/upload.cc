@@ -124,7 +124,7 @@ bool UploadSimple(const std::filesystem::path& local_path, std::u16string_view f
     case platform::HttpStage::kOpenRequest:
       return false;
     case platform::HttpStage::kSend:
-      Err(Cat("[UPLOAD-ERR] WinHttpSendRequest failed err=", result.os_error, "\n"));
+      Err(Cat("[UPLOAD-ERR] WinHttpSendRequest failed err=", result.error.os_error(), "\n"));
       return false;
     case platform::HttpStage::kWrite:
       if (ended_early) {
@@ -132,11 +132,11 @@ bool UploadSimple(const std::filesystem::path& local_path, std::u16string_view f
                 " bytes\n"));
       } else {
         Err(Cat("[UPLOAD-ERR] WinHttpWriteData failed at offset=", result.body_bytes_sent,
-                " err=", result.os_error, "\n"));
+                " err=", result.error.os_error(), "\n"));
       }
       return false;
     case platform::HttpStage::kReceive:
-      Err(Cat("[UPLOAD-ERR] WinHttpReceiveResponse failed err=", result.os_error, "\n"));
+      Err(Cat("[UPLOAD-ERR] WinHttpReceiveResponse failed err=", result.error.os_error(), "\n"));
       return false;
     case platform::HttpStage::kNone:
       break;

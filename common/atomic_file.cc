@@ -20,11 +20,11 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
   platform::EnsurePrivateDirectory(path.parent_path());
   auto tmp = path;
   tmp += Cat(".", platform::CurrentProcessId(), ".", counter.fetch_add(1), ".tmp");
-  if (platform::WritePrivateFile(tmp, content) != 0) {
+  if (!platform::WritePrivateFile(tmp, content).ok()) {
     std::filesystem::remove(tmp, ec);
     return false;
   }
-  if (platform::MoveReplacing(tmp, path) != 0) {
+  if (!platform::MoveReplacing(tmp, path).ok()) {
     std::filesystem::remove(tmp, ec);
     return false;
   }

@@ -47,13 +47,12 @@ std::optional<std::string> DecryptStored(std::string* problem = nullptr) {
   if (blob->empty()) return std::nullopt;
   std::string token;
   const auto result = platform::UnprotectForCurrentUser(*blob, token);
-  if (!result.ok) {
+  if (!result.ok()) {
     if (problem) {
-      *problem = !result.detail.empty()
-                     ? result.detail
-                     : Cat("it does not decrypt for this user: ",
-                           platform::DescribeOsError(result.os_error), " (err=", result.os_error,
-                           ")");
+      *problem = !result.explanation().empty()
+                     ? result.explanation()
+                     : Cat("it does not decrypt for this user: ", result.reason(), " (err=",
+                           result.os_error(), ")");
     }
     return std::nullopt;
   }
@@ -118,10 +117,9 @@ bool ReadStoredToken(std::string& token) {
 bool SaveToken(std::string_view token) {
   std::string blob;
   const auto protect = platform::ProtectForCurrentUser(token, kBlobDescription, blob);
-  if (!protect.ok) {
-    Err(Cat("[ERR] CryptProtectData failed: ", protect.os_error, "\n"));
-    Err(Cat("  ", protect.detail.empty() ? platform::DescribeOsError(protect.os_error) : protect.detail,
-            "\n"));
+  if (!protect.ok()) {
+    Err(Cat("[ERR] CryptProtectData failed: ", protect.os_error(), "\n"));
+    Err(Cat("  ", protect.reason(), "\n"));
     return false;
   }
   const auto path = CredentialsFilePath();
@@ -137,14 +135,15 @@ bool SaveToken(std::string_view token) {
 
   const auto tmp = TempPathBeside(path);
   bool opened = false;
-  if (const uint32_t err = platform::WritePrivateFile(tmp, blob, &opened)) {
+  if (const platform::Status written = platform::WritePrivateFile(tmp, blob, &opened);
+      !written.ok()) {
     std::filesystem::remove(tmp, ec);
     if (!opened) {
       Err(Cat("[ERR] failed to open creds file: ", shown, "\n"));
     } else {
       // The system's reason (a full disk, say) rather than a bare failure.
-      Err(Cat("[ERR] failed to write creds file: ", shown, ": ", platform::DescribeOsError(err),
-              " (err=", err, ")\n"));
+      Err(Cat("[ERR] failed to write creds file: ", shown, ": ", written.reason(),
+              " (err=", written.os_error(), ")\n"));
     }
     return false;
   }

@@ -15,8 +15,7 @@ TEST(AgentPresenceTest, OwnProcessRunsAndAnEndedOneDoesNot) {
   auto self = RunningProgramFolder() / "platform_test.exe";
   if (!std::filesystem::exists(self)) self.replace_extension();
   BackgroundProcess child;
-  ASSERT_TRUE(child.Start(self,
-                          {"--gtest_filter=NoSuchTest"}, {}, {}, {}));
+  ASSERT_TRUE(child.Start(self, {"--gtest_filter=NoSuchTest"}, {}, {}, {}).ok());
   const auto pid = static_cast<uint32_t>(child.pid());
   int code = -1;
   ASSERT_TRUE(child.Wait(20000, code));

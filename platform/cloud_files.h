@@ -6,10 +6,12 @@
 // folder's own content, with the placeholder state in extended attributes
 // (user.zem.identity, user.zem.size, user.zem.state, user.zem.attributes).
 //
-// Every function returns an HRESULT-style value: 0 (or any non-negative
-// value) on success, a negative value on failure. Operating-system errors are
-// formed with HresultFromOsError (platform/os_error.h), so a log line prints
-// "hr=0x…" the same way on both platforms. None of the functions throws.
+// Every function reports its outcome as a Status (platform/status.h): ok, or
+// the failure with what was being done on which path. Windows gives the
+// HRESULT of the Cloud Files call; Linux the errno, whose hresult() is formed
+// the way HRESULT_FROM_WIN32 does, so a log line prints "hr=0x…" the same way
+// on both platforms. The provider's own failures are the kHr… values below on
+// both platforms (compare with Status::Is). None of the functions throws.
 //
 // Thread-safety: every function may be called from any thread at any time,
 // and from inside a callback, except DisconnectSyncRoot, which waits for the
@@ -29,12 +31,9 @@
 #include <vector>
 
 #include "platform/os_error.h"
+#include "platform/status.h"
 
 namespace zem::platform {
-
-using Hresult = int32_t;
-
-inline constexpr bool Succeeded(Hresult hr) { return hr >= 0; }
 
 // Completion statuses of a transfer (NTSTATUS values).
 inline constexpr uint32_t kStatusSuccess = 0;
@@ -45,20 +44,20 @@ inline constexpr uint32_t kStatusNoMemory = 0xC0000017u;
 // Failures of the provider itself, the same values on both platforms.
 // The folder is not a registered sync root (what CfConnectSyncRoot reports
 // for an unregistered folder: ERROR_CLOUD_FILE_NOT_UNDER_SYNC_ROOT, 390).
-inline constexpr Hresult kHrNotUnderSyncRoot = HresultFromOsError(390);
+inline constexpr int32_t kHrNotUnderSyncRoot = HresultFromOsError(390);
 // The folder is connected already (ERROR_ALREADY_EXISTS).
-inline constexpr Hresult kHrAlreadyConnected = HresultFromOsError(183);
+inline constexpr int32_t kHrAlreadyConnected = HresultFromOsError(183);
 // The connection or transfer key is unknown, or its fetch has ended
 // (ERROR_INVALID_HANDLE).
-inline constexpr Hresult kHrInvalidKey = HresultFromOsError(6);
+inline constexpr int32_t kHrInvalidKey = HresultFromOsError(6);
 // The placeholder platform is missing: no cldapi.dll (ERROR_MOD_NOT_FOUND).
-inline constexpr Hresult kHrProviderUnavailable = HresultFromOsError(126);
+inline constexpr int32_t kHrProviderUnavailable = HresultFromOsError(126);
 // The item is not a placeholder (ERROR_NOT_A_CLOUD_FILE).
-inline constexpr Hresult kHrNotACloudFile = HresultFromOsError(376);
+inline constexpr int32_t kHrNotACloudFile = HresultFromOsError(376);
 // ERROR_CLOUD_FILE_NOT_IN_SYNC: the placeholder holds a local change.
-inline constexpr Hresult kHrNotInSync = HresultFromOsError(377);
+inline constexpr int32_t kHrNotInSync = HresultFromOsError(377);
 // An invalid argument (ERROR_INVALID_PARAMETER).
-inline constexpr Hresult kHrInvalidArgument = HresultFromOsError(87);
+inline constexpr int32_t kHrInvalidArgument = HresultFromOsError(87);
 
 // The key of one connection, returned by ConnectSyncRoot.
 using ConnectionKey = int64_t;
@@ -132,14 +131,14 @@ struct SyncRootCallbacks {
 // mount left behind by a process that died). Fails with kHrNotUnderSyncRoot
 // when the folder was never registered, kHrProviderUnavailable when the
 // platform has no Cloud Files API, or an OS error.
-Hresult ConnectSyncRoot(const std::filesystem::path& root,
-                        const SyncRootCallbacks& callbacks, ConnectionKey* key);
+Status ConnectSyncRoot(const std::filesystem::path& root,
+                       const SyncRootCallbacks& callbacks, ConnectionKey* key);
 
 // Ends the connection: fetches still waiting fail (their TransferData calls
 // fail from then on, so a download in progress stops at its next piece),
 // callbacks that are running are waited for, no callback runs afterwards.
 // On Linux the mount is removed. Fails with kHrInvalidKey for an unknown key.
-Hresult DisconnectSyncRoot(ConnectionKey key);
+Status DisconnectSyncRoot(ConnectionKey key);
 
 // True when `name` can name an item of a placeholder batch: exactly one
 // plain path component. Refused: empty, ".", "..", any NUL or "/", and on
@@ -150,8 +149,8 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name);
 // `status` == kStatusSuccess, or a failure status for the range
 // (`data` is then unused). Fails when the fetch is gone (cancelled, its
 // connection ended, or already failed) or the data cannot be stored.
-Hresult TransferData(const TransferKey& key, uint32_t status, const void* data,
-                     int64_t offset, int64_t length);
+Status TransferData(const TransferKey& key, uint32_t status, const void* data,
+                    int64_t offset, int64_t length);
 
 // True while the fetch of `key` can still take transfers: false once it has
 // failed or completed, or its connection is ending (DisconnectSyncRoot has
@@ -181,7 +180,7 @@ struct PlaceholderItem {
   // placeholder (user.zem.sha256); Windows ignores it and checks the size only.
   std::string content_sha256;
   bool mark_in_sync = false;
-  Hresult result = 0;  // out: this item's outcome
+  Status result;  // out: this item's outcome
 };
 
 // Creates every item of `items` in the existing folder `base` (one call for
@@ -190,11 +189,11 @@ struct PlaceholderItem {
 // item whose name is not one plain component (IsPlainPlaceholderName) fails
 // with kHrInvalidArgument and nothing is created for it; file
 // placeholders are created without content (it is fetched on first read).
-// Returns 0 when every item was created, else a failure: the call's own
+// Returns ok when every item was created, else a failure: the call's own
 // result on Windows, the first failing item's result on Linux (or, on both,
 // the failure to reach `base`, with every item's result set to it).
-Hresult CreatePlaceholders(const std::filesystem::path& base,
-                           std::vector<PlaceholderItem>& items);
+Status CreatePlaceholders(const std::filesystem::path& base,
+                          std::vector<PlaceholderItem>& items);
 
 // What a placeholder carries.
 struct PlaceholderState {
@@ -219,25 +218,25 @@ class PlaceholderHandle {
   PlaceholderHandle& operator=(const PlaceholderHandle&) = delete;
 
   // Opens `path` with read and write access, plus delete access when
-  // `delete_access` is set. Returns 0 or the OS error (GetLastError / errno),
-  // which log lines print as "err=<decimal>".
-  uint32_t Open(const std::filesystem::path& path, bool delete_access);
+  // `delete_access` is set. A failure carries the OS error (GetLastError /
+  // errno), which log lines print as "err=<decimal>" (Status::os_error).
+  Status Open(const std::filesystem::path& path, bool delete_access);
   bool is_open() const { return native_ != kClosed; }
   void Close();
 
   // Makes the open item a placeholder with `identity`, in sync when
   // `mark_in_sync`; an existing file keeps its content (it is hydrated).
   // Fails with kHrNotUnderSyncRoot outside a sync root.
-  Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync);
+  Status ConvertToPlaceholder(std::string_view identity, bool mark_in_sync);
 
   // Replaces the identity of a placeholder, marking it in sync when
   // `mark_in_sync`. Fails with kHrNotACloudFile when the item is no
   // placeholder.
-  Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync);
+  Status UpdateIdentity(std::string_view identity, bool mark_in_sync);
 
   // Sets or clears the in-sync state of a placeholder (kHrNotACloudFile for
   // any other item).
-  Hresult SetInSyncState(bool in_sync);
+  Status SetInSyncState(bool in_sync);
 
   // Points a file placeholder at another server file: new `identity`, new
   // logical `size` (and listed `content_sha256`, may be empty), local content
@@ -250,15 +249,16 @@ class PlaceholderHandle {
   // CfUpdatePlaceholder with the new size, the identity and VERIFY_IN_SYNC |
   // MARK_IN_SYNC | DEHYDRATE (the handle should be the only one open); the
   // hash is not kept.
-  Hresult Repoint(std::string_view identity, int64_t size,
-                  std::string_view content_sha256 = {});
+  Status Repoint(std::string_view identity, int64_t size,
+                 std::string_view content_sha256 = {});
 
   // Reads the placeholder state; a plain item gives is_placeholder false.
-  Hresult GetState(PlaceholderState* state);
+  Status GetState(PlaceholderState* state);
 
  private:
   static constexpr intptr_t kClosed = -1;
   intptr_t native_ = kClosed;  // HANDLE on Windows, fd on Linux
+  std::filesystem::path path_;  // what Open opened, for the failures' context
 };
 
 // The registration mark of a sync root, as `register` writes it.

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 enum class StdStream { kOut, kErr };
@@ -27,9 +29,9 @@ bool ReadStdinLine(std::string& line);
 bool StdinIsTerminal();
 
 // Points standard output and error at `file`, opened for appending (created
-// if missing). Each stream is reopened on its own; returns false if either
-// failed (that stream's output is lost from then on).
-bool RedirectStdStreamsToFile(const std::filesystem::path& file);
+// if missing). Each stream is reopened on its own; fails if either failed
+// (that stream's output is lost from then on).
+Status RedirectStdStreamsToFile(const std::filesystem::path& file);
 
 // The program's arguments after the program name, as UTF-8. On Windows they
 // come from the wide command line (never the ANSI code page); argc/argv are

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 // The value of a variable, or nothing when it is not set.
@@ -14,7 +16,7 @@ std::optional<std::string> GetEnv(std::string_view name);
 
 // Sets (or, with no value, removes) a variable for this process and the
 // programs it starts. Not thread-safe against concurrent readers of the
-// environment; meant for start-up and tests. Returns false on failure.
-bool SetEnv(std::string_view name, std::optional<std::string_view> value);
+// environment; meant for start-up and tests.
+Status SetEnv(std::string_view name, std::optional<std::string_view> value);
 
 }  // namespace zem::platform

@@ -81,13 +81,16 @@ size_t FetchBroker::Cancel(int64_t file, int64_t offset, int64_t length) {
   return dropped;
 }
 
-Hresult FetchBroker::Transfer(const TransferKey& key, uint32_t status, const void* data,
-                              int64_t offset, int64_t length) {
+Status FetchBroker::Transfer(const TransferKey& key, uint32_t status, const void* data,
+                             int64_t offset, int64_t length) {
+  const auto gone = [&] {
+    return StatusFromHresult("transfer to fetch " + std::to_string(key.request), kHrInvalidKey);
+  };
   std::shared_ptr<Fetch> f;
   {
     std::lock_guard lock(mu_);
     auto it = by_id_.find(key.request);
-    if (it == by_id_.end() || it->second->key.connection != key.connection) return kHrInvalidKey;
+    if (it == by_id_.end() || it->second->key.connection != key.connection) return gone();
     f = it->second;
   }
   std::lock_guard send(f->send_mu);
@@ -95,27 +98,29 @@ Hresult FetchBroker::Transfer(const TransferKey& key, uint32_t status, const voi
     std::vector<Failure> failures;
     {
       std::lock_guard lock(mu_);
-      if (f->ended || stopping_) return kHrInvalidKey;
+      if (f->ended || stopping_) return gone();
       f->ended = true;
       TakeWaitingLocked(*f, status, &failures);
     }
     FailWindows(failures);
-    return 0;
+    return Status();
   }
-  if (offset < 0 || length < 0 || !data) return kHrInvalidArgument;
+  if (offset < 0 || length < 0 || !data) {
+    return StatusFromHresult("transfer to fetch " + std::to_string(key.request), kHrInvalidArgument);
+  }
   {
     std::lock_guard lock(mu_);
-    if (f->ended || stopping_) return kHrInvalidKey;
+    if (f->ended || stopping_) return gone();
   }
-  const Hresult hr = execute_(f->key, kStatusSuccess, data, offset, length);
-  if (!Succeeded(hr)) return hr;
+  Status sent = execute_(f->key, kStatusSuccess, data, offset, length);
+  if (!sent.ok()) return sent;
   std::lock_guard lock(mu_);
   if (offset <= f->delivered) f->delivered = std::max(f->delivered, offset + length);
   const int64_t size = f->info.file_size;
   f->waiting.erase(std::remove_if(f->waiting.begin(), f->waiting.end(),
                                   [&](const Window& w) { return f->delivered >= WindowEnd(w, size); }),
                    f->waiting.end());
-  return hr;
+  return sent;
 }
 
 bool FetchBroker::Active(const TransferKey& key) {

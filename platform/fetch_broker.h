@@ -49,8 +49,8 @@ class FetchBroker {
   using Run = std::function<void(const FetchDataInfo&)>;
   // Hands data (or, with data null, a failure status) for `key` to the
   // platform.
-  using Execute = std::function<Hresult(const TransferKey& key, uint32_t status, const void* data,
-                                        int64_t offset, int64_t length)>;
+  using Execute = std::function<Status(const TransferKey& key, uint32_t status, const void* data,
+                                       int64_t offset, int64_t length)>;
 
   // Starts `workers` (at least 1) pool threads.
   FetchBroker(Run run, Execute execute, size_t workers);
@@ -75,8 +75,8 @@ class FetchBroker {
   // completes are done. A failure status fails every waiting window for
   // what of it had not arrived (aligned as a transfer), and ends the fetch.
   // kHrInvalidKey when the fetch is unknown, ended or cancelled.
-  Hresult Transfer(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
-                   int64_t length);
+  Status Transfer(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+                  int64_t length);
 
   // True while the fetch of `key` can take transfers.
   bool Active(const TransferKey& key);

@@ -33,7 +33,7 @@ class Platform {
                   int64_t length) {
       std::lock_guard l(mu);
       sent.push_back({key.transfer, status, offset, length});
-      return Hresult{0};
+      return Status();
     };
   }
   std::vector<Sent> Of(int64_t transfer) {
@@ -119,7 +119,7 @@ TEST(FetchBroker, WindowsOfOneFileShareOneWholeFileFetchThatRunsOffThePlatformsT
         static const std::string piece(kMiB, 'x');
         for (int64_t at = 0; at < info.file_size; at += kMiB) {
           const int64_t n = std::min<int64_t>(kMiB, info.file_size - at);
-          ASSERT_EQ(broker_ptr->Transfer(info.key, kStatusSuccess, piece.data(), at, n), 0);
+          ASSERT_TRUE(broker_ptr->Transfer(info.key, kStatusSuccess, piece.data(), at, n).ok());
         }
       },
       platform.Execute(), 2);
@@ -185,9 +185,9 @@ TEST(FetchBroker, FailuresNameWhatOfEachWindowHadNotArrived) {
         const std::string piece(kMiB, 'x');
         b->Transfer(info.key, kStatusSuccess, piece.data(), 0, kMiB);
         b->Transfer(info.key, kStatusSuccess, piece.data(), kMiB, kMiB);
-        EXPECT_EQ(b->Transfer(info.key, kStatusEndOfFile, nullptr, 2 * kMiB, 3 * kMiB), 0);
+        EXPECT_TRUE(b->Transfer(info.key, kStatusEndOfFile, nullptr, 2 * kMiB, 3 * kMiB).ok());
         // Ended: nothing more goes through.
-        EXPECT_EQ(b->Transfer(info.key, kStatusSuccess, piece.data(), 2 * kMiB, kMiB),
+        EXPECT_EQ(b->Transfer(info.key, kStatusSuccess, piece.data(), 2 * kMiB, kMiB).hresult(),
                   kHrInvalidKey);
         EXPECT_FALSE(b->Active(info.key));
       },
@@ -227,7 +227,7 @@ TEST(FetchBroker, CancelledWindowsStopTheDownloadOnlyWhenNoneIsLeftWaiting) {
             return;
           }
           const bool after = cancelled.load();
-          if (Succeeded(b->Transfer(info.key, kStatusSuccess, piece.data(), at, 4096)) && after) {
+          if (b->Transfer(info.key, kStatusSuccess, piece.data(), at, 4096).ok() && after) {
             pieces_after_cancel++;
           }
           std::this_thread::sleep_for(2ms);

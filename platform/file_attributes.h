@@ -7,13 +7,15 @@
 // user.zem.attributes, REPARSE_POINT when the entry carries user.zem.identity
 // (a placeholder) or is a symbolic link, NORMAL when no other bit is set.
 //
-// Functions return 0 on success or the OS error (GetLastError / errno) that
-// log lines print as "err=<decimal>". All are thread-safe; none follows a
-// symbolic link at the last component except where noted.
+// A failure carries the path and the OS error (GetLastError / errno) that
+// log lines print as "err=<decimal>" (Status::os_error). All are thread-safe;
+// none follows a symbolic link at the last component except where noted.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+
+#include "platform/status.h"
 
 namespace zem::platform {
 
@@ -26,19 +28,19 @@ inline constexpr uint32_t kFileAttributeTemporary = 0x100;
 inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 
 // Reads the attribute bits of `path` into *attributes.
-uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes);
+Status ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes);
 
 // Sets the settable bits (READONLY, HIDDEN, SYSTEM, TEMPORARY; NORMAL alone
 // clears them) of `path`; the others are ignored.
-uint32_t WriteFileAttributes(const std::filesystem::path& path, uint32_t attributes);
+Status WriteFileAttributes(const std::filesystem::path& path, uint32_t attributes);
 
 // The last-write time of `path` (following a link), as FILETIME ticks: 100 ns
 // since 1601-01-01 UTC.
-uint32_t ReadLastWriteTime(const std::filesystem::path& path, int64_t* filetime);
-uint32_t WriteLastWriteTime(const std::filesystem::path& path, int64_t filetime);
+Status ReadLastWriteTime(const std::filesystem::path& path, int64_t* filetime);
+Status WriteLastWriteTime(const std::filesystem::path& path, int64_t filetime);
 
 // Renames `from` to `to`, replacing an existing file `to`.
-uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+Status MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // The current time as FILETIME ticks (GetSystemTimeAsFileTime).
 int64_t CurrentFileTime();

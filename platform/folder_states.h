@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/cloud_files.h"
+#include "platform/status.h"
 
 namespace zem::platform {
 
@@ -40,19 +41,19 @@ struct FolderEntryState {
   PlaceholderState state;  // logical_size is the size the file shows
 };
 
-// One entry; false when it is gone or its attributes cannot be read.
-bool ReadEntryState(const std::filesystem::path& path, FolderEntryState* out);
+// One entry; fails (leaving *out alone) when it is gone or its attributes
+// cannot be read.
+Status ReadEntryState(const std::filesystem::path& path, FolderEntryState* out);
 
 // ReadFolderStates the generic way: the folder's entries one ReadEntryState
 // at a time.
-bool ReadFolderStatesOneByOne(const std::filesystem::path& dir,
-                              std::vector<FolderEntryState>* out, std::string* error);
+Status ReadFolderStatesOneByOne(const std::filesystem::path& dir,
+                                std::vector<FolderEntryState>* out);
 
 // Replaces *out with the direct entries of `dir` (not "." and ".."), in no
 // particular order; an entry that vanishes while the folder is read is left
 // out. A missing folder (or a path that is not a folder) gives an empty
-// result and true; any other failure gives false with the reason in *error.
-bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out,
-                      std::string* error);
+// result and ok; any other failure is reported with the system's reason.
+Status ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out);
 
 }  // namespace zem::platform

@@ -29,20 +29,19 @@ TEST(FolderStates, OnePassMatchesEachEntryInAPlainFolder) {
   std::ofstream(dir / "hidden.txt", std::ios::binary) << "h";
   // 2024-01-02 03:04:05.5 UTC, in FILETIME ticks.
   const int64_t when = FileTimeFromUnixNanos(1704164645500000000LL);
-  ASSERT_EQ(WriteLastWriteTime(report, when), 0u);
-  ASSERT_EQ(WriteFileAttributes(dir / "readonly.txt", kFileAttributeReadonly), 0u);
-  ASSERT_EQ(WriteFileAttributes(dir / "hidden.txt", kFileAttributeHidden), 0u);
+  ASSERT_TRUE(WriteLastWriteTime(report, when).ok());
+  ASSERT_TRUE(WriteFileAttributes(dir / "readonly.txt", kFileAttributeReadonly).ok());
+  ASSERT_TRUE(WriteFileAttributes(dir / "hidden.txt", kFileAttributeHidden).ok());
 
   std::vector<FolderEntryState> entries;
-  std::string error;
-  ASSERT_TRUE(ReadFolderStates(dir, &entries, &error)) << error;
+  ASSERT_TRUE(ReadFolderStates(dir, &entries).ok());
   std::map<std::string, FolderEntryState> by_name;
   for (const auto& e : entries) by_name[PathToUtf8(e.name)] = e;
   ASSERT_EQ(entries.size(), 4u);
   ASSERT_EQ(by_name.size(), 4u);
   for (const auto& [name, e] : by_name) {
     FolderEntryState one;
-    ASSERT_TRUE(ReadEntryState(dir / e.name, &one)) << name;
+    ASSERT_TRUE(ReadEntryState(dir / e.name, &one).ok()) << name;
     EXPECT_EQ(one.name, e.name) << name;
     EXPECT_EQ(one.is_directory, e.is_directory) << name;
     EXPECT_EQ(one.attributes, e.attributes) << name;
@@ -61,14 +60,14 @@ TEST(FolderStates, OnePassMatchesEachEntryInAPlainFolder) {
 
   // Nothing is left over from an earlier call; a missing folder and a file
   // given as the folder are empty, not failures.
-  EXPECT_TRUE(ReadFolderStates(dir / "sub", &entries, &error)) << error;
+  EXPECT_TRUE(ReadFolderStates(dir / "sub", &entries).ok());
   EXPECT_TRUE(entries.empty());
-  EXPECT_TRUE(ReadFolderStates(dir / "missing", &entries, &error)) << error;
+  EXPECT_TRUE(ReadFolderStates(dir / "missing", &entries).ok());
   EXPECT_TRUE(entries.empty());
-  EXPECT_TRUE(ReadFolderStates(report, &entries, &error)) << error;
+  EXPECT_TRUE(ReadFolderStates(report, &entries).ok());
   EXPECT_TRUE(entries.empty());
   FolderEntryState gone;
-  EXPECT_FALSE(ReadEntryState(dir / "missing", &gone));
+  EXPECT_FALSE(ReadEntryState(dir / "missing", &gone).ok());
 
   WriteFileAttributes(dir / "readonly.txt", kFileAttributeNormal);
   std::error_code ec;

@@ -37,6 +37,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 // The receive idle limit of every exchange unless the request sets another:
@@ -131,10 +133,12 @@ enum class HttpStage {
 
 struct HttpResult {
   HttpStage failed_stage = HttpStage::kNone;  // kNone: response received
-  // System error of the failing stage: a Win32 error (GetLastError, e.g.
-  // 12029 ERROR_WINHTTP_CANNOT_CONNECT) on Windows, an errno on Linux (the
-  // socket's own, else the closest one: ECONNREFUSED, ETIMEDOUT, EPROTO, EIO).
-  uint32_t os_error = 0;
+  // The system error of the failing stage, or of a body read that broke off
+  // (`read_error`), with the exchange and stage as its context: a Win32 error
+  // (GetLastError, e.g. 12029 ERROR_WINHTTP_CANNOT_CONNECT) on Windows, an
+  // errno on Linux (the socket's own, else the closest one: ECONNREFUSED,
+  // ETIMEDOUT, EPROTO, EIO). Ok when nothing failed.
+  Status error;
   uint64_t body_bytes_sent = 0;  // of the body; what the reader handed over when streamed
   int status = 0;              // HTTP status; 0 when it could not be read
   // The body length the response announced (Content-Length), or -1 when it
@@ -142,8 +146,8 @@ struct HttpResult {
   int64_t content_length = -1;
   bool read_error = false;     // the body read stopped on an error, not at its end
   // The exchange ended because nothing moved for the receive idle limit
-  // (os_error ETIMEDOUT / ERROR_WINHTTP_TIMEOUT), or because `cancelled`
-  // said so (os_error ECANCELED / ERROR_WINHTTP_OPERATION_CANCELLED). Both
+  // (error ETIMEDOUT / ERROR_WINHTTP_TIMEOUT), or because `cancelled`
+  // said so (error ECANCELED / ERROR_WINHTTP_OPERATION_CANCELLED). Both
   // are failures: `failed_stage` names the stage reached (kReceive once the
   // status had arrived, `status` then kept and `read_error` set).
   bool timed_out = false;
@@ -158,5 +162,9 @@ struct HttpResult {
 // of its own, or a NUL, fails the exchange at kOpenRequest with EINVAL /
 // ERROR_INVALID_PARAMETER, so no value can smuggle extra header lines.
 HttpResult PerformHttp(const HttpRequest& request);
+
+// The Status of `request` failing at `stage` with `os_error` (0 gives ok),
+// naming the exchange and the stage. For the implementations.
+Status HttpFailure(const HttpRequest& request, HttpStage stage, uint32_t os_error);
 
 }  // namespace zem::platform

@@ -25,6 +25,11 @@ std::string HexHresult(int32_t hr);
 // line break. Thread-safe.
 std::string DescribeOsError(uint32_t code);
 
+// The system's text for an HRESULT (Windows: FormatMessage; Linux: the
+// provider's own codes by name, else the errno text of an HRESULT formed
+// from an errno), UTF-8, without a trailing line break. Thread-safe.
+std::string DescribeHresult(int32_t hr);
+
 // The calling thread's last error code (GetLastError / errno).
 uint32_t LastOsError();
 

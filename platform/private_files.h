@@ -9,7 +9,7 @@
 // SYSTEM and Administrators) and everything created inside inherits it, so
 // both functions only create what is missing and report success.
 //
-// Both return 0 on success, else the system error (errno / GetLastError).
+// A failure carries the system error (errno / GetLastError) and the path.
 // Thread-safe.
 #pragma once
 
@@ -17,17 +17,19 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 // Creates `dir` and any missing parent; every folder created is made 0700,
 // and an existing `dir` loses whatever group and other users could do with
 // it. Parents that existed before (the home folder, ~/.config) are not
 // touched.
-uint32_t EnsurePrivateDirectory(const std::filesystem::path& dir);
+Status EnsurePrivateDirectory(const std::filesystem::path& dir);
 
 // Takes from an existing file or folder every permission of the group and of
 // other users (the owner's own are left as they are).
-uint32_t MakePrivate(const std::filesystem::path& path);
+Status MakePrivate(const std::filesystem::path& path);
 
 // Creates `path` (or empties an existing file) as a private file and writes
 // `content` into it whole, flushed to the disk. The error of the step that
@@ -36,7 +38,7 @@ uint32_t MakePrivate(const std::filesystem::path& path);
 // temporary name and rename.
 // `opened`, when given, tells whether the file could be created or opened at
 // all (false: the folder is missing or not writable).
-uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view content,
-                          bool* opened = nullptr);
+Status WritePrivateFile(const std::filesystem::path& path, std::string_view content,
+                        bool* opened = nullptr);
 
 }  // namespace zem::platform

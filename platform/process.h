@@ -8,13 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 struct ProcessResult {
-  bool started = false;   // false: the program could not be started
-  int exit_code = -1;     // valid when started
-  std::string out;        // everything written to standard output
-  std::string err;        // everything written to standard error
+  Status start;        // why the program could not be started; ok once it was
+  int exit_code = -1;  // valid when started
+  std::string out;     // everything written to standard output
+  std::string err;     // everything written to standard error
+  bool started() const { return start.ok(); }
 };
 
 struct ProcessOptions {
@@ -35,10 +38,10 @@ ProcessResult RunProcess(const std::filesystem::path& program,
                          const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
-// Starts a program without waiting for it (detached). Returns false if it
-// could not be started.
-bool StartDetached(const std::filesystem::path& program,
-                   const std::vector<std::string>& args);
+// Starts a program without waiting for it (detached). Fails when it could
+// not be started.
+Status StartDetached(const std::filesystem::path& program,
+                     const std::vector<std::string>& args);
 
 // A program started in the background whose output goes to files, for
 // callers that must act while it runs (tests stopping the agent, say).
@@ -51,9 +54,9 @@ class BackgroundProcess {
 
   // Starts the program with standard output and error appended to the given
   // files (empty path: discarded) and standard input empty.
-  bool Start(const std::filesystem::path& program, const std::vector<std::string>& args,
-             const ProcessOptions& options, const std::filesystem::path& out_file,
-             const std::filesystem::path& err_file);
+  Status Start(const std::filesystem::path& program, const std::vector<std::string>& args,
+               const ProcessOptions& options, const std::filesystem::path& out_file,
+               const std::filesystem::path& err_file);
 
   // Sends the platform's console interrupt (SIGINT) or termination request
   // (SIGTERM). Returns false where the platform cannot (Windows: only

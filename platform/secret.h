@@ -9,34 +9,29 @@
 // the 16-byte tag; the magic is authenticated with the data. Only a process
 // that can read that key file can read the blob back.
 //
-// Both functions are thread-safe and report failure as a value carrying the
-// system's error code (Win32 error / errno).
+// Both functions are thread-safe and report failure as a Status carrying the
+// system's error code (Win32 error / errno). Where the platform knows more
+// than the code says (Linux: what is wrong with the key file and what to do
+// about it, in one sentence), that is the failure's explanation.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace zem::platform {
+#include "platform/status.h"
 
-struct SecretResult {
-  bool ok = false;
-  uint32_t os_error = 0;  // GetLastError / errno when !ok
-  // When !ok and the platform knows more than the code says: what is wrong
-  // with which file and what to do about it, in one sentence (Linux: the key
-  // file). Empty otherwise; callers then describe `os_error`.
-  std::string detail;
-};
+namespace zem::platform {
 
 // Encrypts `plain` for the current user into `blob`. `description` is stored
 // inside the blob where the platform supports it (DPAPI) and is not needed to
 // decrypt. On failure `blob` is left empty.
-SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view description,
-                                   std::string& blob);
+Status ProtectForCurrentUser(std::string_view plain, std::u16string_view description,
+                             std::string& blob);
 
 // Decrypts a blob made by ProtectForCurrentUser for the same user. Fails on
 // a damaged blob, a blob of another user (another key on Linux), or a
 // missing key. On failure `plain` is left empty.
-SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain);
+Status UnprotectForCurrentUser(std::string_view blob, std::string& plain);
 
 }  // namespace zem::platform

@@ -37,11 +37,11 @@ TEST_F(SecretTest, RoundTripsArbitraryBytes) {
   for (const auto& plain : samples) {
     SCOPED_TRACE(plain.size());
     std::string blob;
-    ASSERT_TRUE(ProtectForCurrentUser(plain, u"ZemCloudDiskToken", blob).ok);
+    ASSERT_TRUE(ProtectForCurrentUser(plain, u"ZemCloudDiskToken", blob).ok());
     EXPECT_FALSE(blob.empty());
     std::string back = "stale";
     const auto r = UnprotectForCurrentUser(blob, back);
-    ASSERT_TRUE(r.ok) << r.os_error;
+    ASSERT_TRUE(r.ok()) << r.os_error();
     EXPECT_EQ(back, plain);
   }
 }
@@ -49,8 +49,8 @@ TEST_F(SecretTest, RoundTripsArbitraryBytes) {
 TEST_F(SecretTest, BlobHidesThePlaintextAndDiffersEachTime) {
   const std::string plain = "a-very-recognisable-token-0123456789";
   std::string a, b;
-  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", a).ok);
-  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", b).ok);
+  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", a).ok());
+  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", b).ok());
   EXPECT_EQ(a.find(plain), std::string::npos);
   EXPECT_NE(a, b);  // fresh randomness per blob
 }
@@ -58,7 +58,7 @@ TEST_F(SecretTest, BlobHidesThePlaintextAndDiffersEachTime) {
 TEST_F(SecretTest, DamagedOrForeignBlobsAreRefused) {
   const std::string plain = "0123456789abcdef0123";
   std::string blob;
-  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", blob).ok);
+  ASSERT_TRUE(ProtectForCurrentUser(plain, u"d", blob).ok());
 
   std::string out = "stale";
   for (size_t at : {size_t{0}, blob.size() / 2, blob.size() - 1}) {
@@ -66,13 +66,13 @@ TEST_F(SecretTest, DamagedOrForeignBlobsAreRefused) {
     std::string damaged = blob;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
     const auto r = UnprotectForCurrentUser(damaged, out);
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.os_error, 0u);
+    EXPECT_FALSE(r.ok());
+    EXPECT_NE(r.os_error(), 0u);
     EXPECT_TRUE(out.empty());
   }
-  EXPECT_FALSE(UnprotectForCurrentUser(blob.substr(0, blob.size() - 1), out).ok);
-  EXPECT_FALSE(UnprotectForCurrentUser("", out).ok);
-  EXPECT_FALSE(UnprotectForCurrentUser(std::string(200, 'g'), out).ok);
+  EXPECT_FALSE(UnprotectForCurrentUser(blob.substr(0, blob.size() - 1), out).ok());
+  EXPECT_FALSE(UnprotectForCurrentUser("", out).ok());
+  EXPECT_FALSE(UnprotectForCurrentUser(std::string(200, 'g'), out).ok());
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 // The kinds of stop request the agent reacts to.
@@ -25,19 +27,20 @@ void PrepareStopRequests();
 
 // Starts watching for stop requests; `on_stop` runs on a thread of the
 // platform's (the console handler thread on Windows, our watcher thread on
-// Linux) once per request. Returns false if the watcher could not be set up.
+// Linux) once per request. Fails if the watcher could not be set up (or is
+// running already).
 // A request that arrived since PrepareStopRequests is delivered now.
-bool WatchStopRequests(std::function<void(StopRequest)> on_stop);
+Status WatchStopRequests(std::function<void(StopRequest)> on_stop);
 
 // Stops watching and joins the watcher thread (Linux); removes the console
 // handler (Windows). Safe to call when not watching.
 void StopWatchingStopRequests();
 
 // Runs `service_main` as the service `name` under the service manager and
-// returns true when the service ran and stopped; `process_exit_code` is then
-// what the process should return. Returns false with the system error in
-// `error` when the program was not started by the service manager (started
-// from a console instead).
+// returns ok when the service ran and stopped; `process_exit_code` is then
+// what the process should return. Fails with the system error when the
+// program was not started by the service manager (started from a console
+// instead).
 // Windows: a stop or shutdown control is reported as stop-pending and passed
 // to `on_stop`; the service reports stopped with service_main's result as its
 // Win32 exit code, and the process itself exits 0.
@@ -45,8 +48,7 @@ void StopWatchingStopRequests();
 // ($INVOCATION_ID set); SIGTERM reaches the agent through WatchStopRequests
 // as kServiceStop, and service_main's result becomes the process exit code,
 // which is how systemd learns it.
-bool RunAsService(const char* name, const std::function<int()>& service_main,
-                  const std::function<void()>& on_stop, uint32_t& error,
-                  int& process_exit_code);
+Status RunAsService(const char* name, const std::function<int()>& service_main,
+                    const std::function<void()>& on_stop, int& process_exit_code);
 
 }  // namespace zem::platform

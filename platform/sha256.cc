@@ -17,7 +17,7 @@ std::string Sha256HexOf(std::string_view bytes) {
   Sha256 h;
   h.Update(bytes);
   Sha256Digest d;
-  if (!h.Final(d)) return {};
+  if (!h.Final(d).ok()) return {};
   return Sha256Hex(d);
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 using Sha256Digest = std::array<uint8_t, 32>;
@@ -30,8 +32,9 @@ class Sha256 {
   void Update(const void* data, size_t size);
   void Update(std::string_view bytes) { Update(bytes.data(), bytes.size()); }
 
-  // The digest of everything passed to Update. Call once; false on failure.
-  bool Final(Sha256Digest& digest);
+  // The digest of everything passed to Update. Call once; a second call, or
+  // a hash the platform could not set up or feed, fails.
+  Status Final(Sha256Digest& digest);
 
  private:
   struct Impl;
@@ -45,10 +48,10 @@ std::string Sha256Hex(const Sha256Digest& digest);
 std::string Sha256HexOf(std::string_view bytes);
 
 struct Sha256FileResult {
-  bool ok = false;
-  uint32_t os_error = 0;  // when !ok: the error of opening or reading the file
-  std::string hex;        // when ok: lower-case hexadecimal digest
-  uint64_t size = 0;      // bytes hashed
+  Status status;      // the failure of opening or reading the file, if any
+  std::string hex;    // when ok: lower-case hexadecimal digest
+  uint64_t size = 0;  // bytes hashed
+  bool ok() const { return status.ok(); }
 };
 
 // Hashes a whole file, reading it in large pieces. Other programs may keep

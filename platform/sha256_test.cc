@@ -30,8 +30,10 @@ TEST(Sha256, StreamedInUnevenPiecesEqualsOneShot) {
     at += n;
   }
   Sha256Digest d;
-  ASSERT_TRUE(h.Final(d));
+  ASSERT_TRUE(h.Final(d).ok());
   EXPECT_EQ(Sha256Hex(d), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // One digest per object: a second one is refused.
+  EXPECT_FALSE(h.Final(d).ok());
 }
 
 TEST(Sha256, FileDigestMatchesContentAndMissingFileFails) {
@@ -42,15 +44,15 @@ TEST(Sha256, FileDigestMatchesContentAndMissingFileFails) {
   { std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size())); }
 
   const auto r = Sha256File(path);
-  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(r.ok()) << r.status.message();
   EXPECT_EQ(r.size, content.size());
   EXPECT_EQ(r.hex, Sha256HexOf(content));
   EXPECT_EQ(r.hex.size(), 64u);
 
   std::filesystem::remove(path);
   const auto missing = Sha256File(path);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.os_error, 0u);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_NE(missing.status.os_error(), 0u);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/status.h"
+
 namespace zem::platform {
 
 // The extended attribute that marks a folder as the registered sync root on
@@ -51,20 +53,24 @@ enum class RegistrationStep {
 
 struct RegistrationResult {
   RegistrationStep failed_step = RegistrationStep::kNone;
-  int32_t hr = 0;          // HRESULT (Linux: 0x80070000 | errno)
-  std::string detail;      // which call or property failed, e.g. "put_IconResource"
-  std::string message;     // the system's text for `hr`
+  // The failure: an HRESULT on Windows, an errno on Linux (whose hresult()
+  // is 0x80070000 | errno); its context names the call or property that
+  // failed, e.g. "put_IconResource", and its reason is the system's text
+  // (or what the platform knows better, e.g. that the folder is not
+  // registered). Ok on success.
+  Status status;
   bool ok() const { return failed_step == RegistrationStep::kNone; }
 };
 
 // Starts what the registration calls need on this thread (Windows: COM and
-// the Windows Runtime, multithreaded apartment). Returns the HRESULT of the
-// failure, 0 on success. Linux: always 0. Balanced by EndRegistrationSession.
-int32_t BeginRegistrationSession();
+// the Windows Runtime, multithreaded apartment; a failure is RoInitialize's
+// HRESULT). Linux: always ok. Balanced by EndRegistrationSession.
+Status BeginRegistrationSession();
 void EndRegistrationSession();
 
-// Creates `folder` with all missing parents. Returns 0 or the system error.
-uint32_t CreateFolderTree(const std::filesystem::path& folder);
+// Creates `folder` with all missing parents; a failure carries the system
+// error.
+Status CreateFolderTree(const std::filesystem::path& folder);
 
 // Registers the sync root. A refusal of the manager (commonly: registered
 // already) is reported with failed_step == kCall; every other step is a

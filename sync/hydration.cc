@@ -31,8 +31,8 @@ void FreeBuffer(char* p) {
 class PlatformSink : public TransferSink {
  public:
   explicit PlatformSink(const platform::TransferKey& key) : key_(key) {}
-  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+  platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
+                            int64_t length) override {
     return platform::TransferData(key_, status, data, offset, length);
   }
   bool Active() override { return platform::IsFetchActive(key_); }
@@ -47,10 +47,10 @@ bool TransferPending(HydrationState& s, bool final, TransferSink& sink) {
   const int64_t piece = s.plan.NextPiece(final, s.checked && !final);
   if (piece <= 0) return true;  // wait for more data
   const int64_t offset = s.plan.next_offset();
-  const platform::Hresult hr = sink.Transfer(platform::kStatusSuccess, s.buffer, offset, piece);
-  if (!platform::Succeeded(hr)) {
+  const platform::Status sent = sink.Transfer(platform::kStatusSuccess, s.buffer, offset, piece);
+  if (!sent.ok()) {
     Err(Cat("[HYDRATE-ERR] CfExecute failed at offset=", offset, " hr=0x",
-            platform::HexHresult(hr), "\n"));
+            platform::HexHresult(sent.hresult()), "\n"));
     return false;
   }
   const size_t n = static_cast<size_t>(piece);
@@ -166,7 +166,7 @@ void RunHydration(const HydrationRequest& request, DownloadSource& source, Trans
   }
   if (s.hash) {
     platform::Sha256Digest digest;
-    const std::string received = s.hash->Final(digest) ? platform::Sha256Hex(digest) : "?";
+    const std::string received = s.hash->Final(digest).ok() ? platform::Sha256Hex(digest) : "?";
     std::string listed = request.content_sha256;
     for (char& c : listed) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     if (received != listed) {

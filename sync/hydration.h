@@ -33,9 +33,9 @@ inline constexpr size_t kHydrationAlignment = 4096;
 class TransferSink {
  public:
   virtual ~TransferSink() = default;
-  // `data` is null for a failure status. Returns the platform's HRESULT.
-  virtual platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
-                                     int64_t length) = 0;
+  // `data` is null for a failure status. Returns the platform's outcome.
+  virtual platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
+                                    int64_t length) = 0;
   // False once the fetch is gone (failed elsewhere, or its connection is
   // ending): the download stops at its next chunk. Asked for every chunk.
   virtual bool Active() { return true; }

@@ -29,15 +29,15 @@ struct Piece {
 
 class RecordingSink : public TransferSink {
  public:
-  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+  platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
+                            int64_t length) override {
     pieces.push_back({status, offset, length,
                       data ? std::string(data, static_cast<size_t>(length)) : std::string()});
     if (refuse_from >= 0 && static_cast<int>(pieces.size()) > refuse_from &&
         status == platform::kStatusSuccess) {
-      return static_cast<platform::Hresult>(0x8007018eu);
+      return platform::StatusFromHresult("CfExecute", static_cast<int32_t>(0x8007018eu));
     }
-    return 0;
+    return platform::Status();
   }
   std::string Data() const {
     std::string s;
@@ -134,10 +134,10 @@ class OddReadDownload : public DownloadSource {
 class CheckingSink : public TransferSink {
  public:
   explicit CheckingSink(int64_t file_size) : file_size_(file_size) {}
-  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+  platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
+                            int64_t length) override {
     pieces.push_back({status, offset, length, {}});
-    if (status != platform::kStatusSuccess) return 0;
+    if (status != platform::kStatusSuccess) return platform::Status();
     EXPECT_TRUE(platform::IsAcceptedTransfer(file_size_, offset, length))
         << "offset " << offset << " length " << length;
     if (next >= 0) {
@@ -154,7 +154,7 @@ class CheckingSink : public TransferSink {
       }
       at += static_cast<int64_t>(n);
     }
-    return 0;
+    return platform::Status();
   }
   std::vector<Piece> pieces;
   int64_t next = -1;
@@ -254,7 +254,7 @@ class BrokerPlatform {
                   int64_t length) {
       std::lock_guard l(mu);
       sent.push_back({key.transfer, status, offset, length});
-      return platform::Hresult{0};
+      return platform::Status();
     };
   }
   std::vector<Sent> Snapshot() {
@@ -268,8 +268,8 @@ class BrokerPlatform {
 class BrokerSink : public TransferSink {
  public:
   BrokerSink(platform::FetchBroker& b, const platform::TransferKey& k) : broker_(b), key_(k) {}
-  platform::Hresult Transfer(uint32_t status, const char* data, int64_t offset,
-                             int64_t length) override {
+  platform::Status Transfer(uint32_t status, const char* data, int64_t offset,
+                            int64_t length) override {
     return broker_.Transfer(key_, status, data, offset, length);
   }
   bool Active() override { return broker_.Active(key_); }

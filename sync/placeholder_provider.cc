@@ -12,20 +12,20 @@ class PlatformItem final : public OpenPlaceholder {
  public:
   platform::PlaceholderHandle& handle() { return handle_; }
 
-  platform::Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) override {
+  platform::Status ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) override {
     return handle_.ConvertToPlaceholder(identity, mark_in_sync);
   }
-  platform::Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync) override {
+  platform::Status UpdateIdentity(std::string_view identity, bool mark_in_sync) override {
     return handle_.UpdateIdentity(identity, mark_in_sync);
   }
-  platform::Hresult SetInSyncState(bool in_sync) override {
+  platform::Status SetInSyncState(bool in_sync) override {
     return handle_.SetInSyncState(in_sync);
   }
-  platform::Hresult Repoint(std::string_view identity, int64_t size,
+  platform::Status Repoint(std::string_view identity, int64_t size,
                             std::string_view content_sha256) override {
     return handle_.Repoint(identity, size, content_sha256);
   }
-  platform::Hresult GetState(platform::PlaceholderState* state) override {
+  platform::Status GetState(platform::PlaceholderState* state) override {
     return handle_.GetState(state);
   }
 
@@ -35,28 +35,29 @@ class PlatformItem final : public OpenPlaceholder {
 
 class PlatformProvider final : public PlaceholderProvider {
  public:
-  uint32_t Open(const std::filesystem::path& path, bool delete_access,
-                std::unique_ptr<OpenPlaceholder>* item) override {
+  platform::Status Open(const std::filesystem::path& path, bool delete_access,
+                        std::unique_ptr<OpenPlaceholder>* item) override {
     item->reset();
     auto opened = std::make_unique<PlatformItem>();
-    const uint32_t err = opened->handle().Open(path, delete_access);
-    if (err == 0) *item = std::move(opened);
-    return err;
+    platform::Status status = opened->handle().Open(path, delete_access);
+    if (status.ok()) *item = std::move(opened);
+    return status;
   }
-  platform::Hresult CreatePlaceholders(const std::filesystem::path& base,
+  platform::Status CreatePlaceholders(const std::filesystem::path& base,
                                        std::vector<platform::PlaceholderItem>& items) override {
     return platform::CreatePlaceholders(base, items);
   }
-  uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes) override {
+  platform::Status ReadFileAttributes(const std::filesystem::path& path,
+                                      uint32_t* attributes) override {
     return platform::ReadFileAttributes(path, attributes);
   }
-  bool ReadEntryState(const std::filesystem::path& path,
-                      platform::FolderEntryState* out) override {
+  platform::Status ReadEntryState(const std::filesystem::path& path,
+                                  platform::FolderEntryState* out) override {
     return platform::ReadEntryState(path, out);
   }
-  bool ReadFolderStates(const std::filesystem::path& dir,
-                        std::vector<platform::FolderEntryState>* out, std::string* error) override {
-    return platform::ReadFolderStates(dir, out, error);
+  platform::Status ReadFolderStates(const std::filesystem::path& dir,
+                                    std::vector<platform::FolderEntryState>* out) override {
+    return platform::ReadFolderStates(dir, out);
   }
   std::error_code Rename(const std::filesystem::path& from,
                          const std::filesystem::path& to) override {

@@ -30,33 +30,33 @@ namespace zem {
 class OpenPlaceholder {
  public:
   virtual ~OpenPlaceholder() = default;
-  virtual platform::Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) = 0;
-  virtual platform::Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync) = 0;
-  virtual platform::Hresult SetInSyncState(bool in_sync) = 0;
-  virtual platform::Hresult Repoint(std::string_view identity, int64_t size,
+  virtual platform::Status ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) = 0;
+  virtual platform::Status UpdateIdentity(std::string_view identity, bool mark_in_sync) = 0;
+  virtual platform::Status SetInSyncState(bool in_sync) = 0;
+  virtual platform::Status Repoint(std::string_view identity, int64_t size,
                                     std::string_view content_sha256) = 0;
-  virtual platform::Hresult GetState(platform::PlaceholderState* state) = 0;
+  virtual platform::Status GetState(platform::PlaceholderState* state) = 0;
 };
 
 class PlaceholderProvider {
  public:
   virtual ~PlaceholderProvider() = default;
 
-  // PlaceholderHandle::Open: 0 with the open item in *item, or the OS error
-  // (*item then empty).
-  virtual uint32_t Open(const std::filesystem::path& path, bool delete_access,
-                        std::unique_ptr<OpenPlaceholder>* item) = 0;
+  // PlaceholderHandle::Open: ok with the open item in *item, or the failure
+  // with the OS error (*item then empty).
+  virtual platform::Status Open(const std::filesystem::path& path, bool delete_access,
+                                std::unique_ptr<OpenPlaceholder>* item) = 0;
   // platform::CreatePlaceholders.
-  virtual platform::Hresult CreatePlaceholders(const std::filesystem::path& base,
+  virtual platform::Status CreatePlaceholders(const std::filesystem::path& base,
                                                std::vector<platform::PlaceholderItem>& items) = 0;
   // platform::ReadFileAttributes: REPARSE_POINT marks a placeholder.
-  virtual uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes) = 0;
+  virtual platform::Status ReadFileAttributes(const std::filesystem::path& path,
+                                              uint32_t* attributes) = 0;
   // platform::ReadEntryState and platform::ReadFolderStates.
-  virtual bool ReadEntryState(const std::filesystem::path& path,
-                              platform::FolderEntryState* out) = 0;
-  virtual bool ReadFolderStates(const std::filesystem::path& dir,
-                                std::vector<platform::FolderEntryState>* out,
-                                std::string* error) = 0;
+  virtual platform::Status ReadEntryState(const std::filesystem::path& path,
+                                          platform::FolderEntryState* out) = 0;
+  virtual platform::Status ReadFolderStates(const std::filesystem::path& dir,
+                                            std::vector<platform::FolderEntryState>* out) = 0;
   // Renames an item of the sync root (std::filesystem::rename); a
   // placeholder keeps its identity and state under the new name, which the
   // provider carries along.
@@ -73,31 +73,36 @@ PlaceholderProvider& Placeholders();
 // that is not open fails with kHrInvalidKey, as the platform's does.
 class ProviderHandle {
  public:
-  uint32_t Open(const std::filesystem::path& path, bool delete_access) {
+  platform::Status Open(const std::filesystem::path& path, bool delete_access) {
     item_.reset();
     return Placeholders().Open(path, delete_access, &item_);
   }
   bool is_open() const { return item_ != nullptr; }
   void Close() { item_.reset(); }
 
-  platform::Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
-    return item_ ? item_->ConvertToPlaceholder(identity, mark_in_sync) : platform::kHrInvalidKey;
+  platform::Status ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
+    return item_ ? item_->ConvertToPlaceholder(identity, mark_in_sync) : NotOpen();
   }
-  platform::Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync) {
-    return item_ ? item_->UpdateIdentity(identity, mark_in_sync) : platform::kHrInvalidKey;
+  platform::Status UpdateIdentity(std::string_view identity, bool mark_in_sync) {
+    return item_ ? item_->UpdateIdentity(identity, mark_in_sync) : NotOpen();
   }
-  platform::Hresult SetInSyncState(bool in_sync) {
-    return item_ ? item_->SetInSyncState(in_sync) : platform::kHrInvalidKey;
+  platform::Status SetInSyncState(bool in_sync) {
+    return item_ ? item_->SetInSyncState(in_sync) : NotOpen();
   }
-  platform::Hresult Repoint(std::string_view identity, int64_t size,
+  platform::Status Repoint(std::string_view identity, int64_t size,
                             std::string_view content_sha256 = {}) {
-    return item_ ? item_->Repoint(identity, size, content_sha256) : platform::kHrInvalidKey;
+    return item_ ? item_->Repoint(identity, size, content_sha256) : NotOpen();
   }
-  platform::Hresult GetState(platform::PlaceholderState* state) {
-    return item_ ? item_->GetState(state) : platform::kHrInvalidKey;
+  platform::Status GetState(platform::PlaceholderState* state) {
+    return item_ ? item_->GetState(state) : NotOpen();
   }
 
  private:
+  static platform::Status NotOpen() {
+    return platform::StatusFromHresult("placeholder call on a handle that is not open",
+                                       platform::kHrInvalidKey);
+  }
+
   std::unique_ptr<OpenPlaceholder> item_;
 };
 

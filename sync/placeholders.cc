@@ -32,7 +32,7 @@ std::string ListedSha256(std::string_view listed) {
 }
 
 bool IsPlaceholderAttributes(const std::filesystem::path& path, uint32_t* attributes) {
-  return Placeholders().ReadFileAttributes(path, attributes) == 0 &&
+  return Placeholders().ReadFileAttributes(path, attributes).ok() &&
          (*attributes & platform::kFileAttributeReparsePoint) != 0;
 }
 
@@ -47,35 +47,35 @@ bool HoldsLocalChange(const platform::PlaceholderState& state) {
 bool ConvertToFilePlaceholder(const std::filesystem::path& path, std::string_view file_id) {
   const std::string identity = FileIdentity(file_id);
   ProviderHandle handle;
-  if (const uint32_t err = handle.Open(path, /*delete_access=*/true); err != 0) {
-    Err(Cat("[CONVERT-ERR] CreateFile failed for ", Utf8(path), " err=", err, "\n"));
+  if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
+    Err(Cat("[CONVERT-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
   }
   uint32_t attributes = 0;
   const bool update = IsPlaceholderAttributes(path, &attributes);
-  const platform::Hresult hr = update ? handle.UpdateIdentity(identity, /*mark_in_sync=*/true)
+  const platform::Status hr = update ? handle.UpdateIdentity(identity, /*mark_in_sync=*/true)
                                       : handle.ConvertToPlaceholder(identity, /*mark_in_sync=*/true);
   handle.Close();
-  if (platform::Succeeded(hr)) return true;
+  if (hr.ok()) return true;
   Err(Cat("[CONVERT-ERR] ", update ? "CfUpdatePlaceholder" : "CfConvertToPlaceholder",
-          " hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
+          " hr=0x", platform::HexHresult(hr.hresult()), " for ", Utf8(path), "\n"));
   return false;
 }
 
 bool RepointFilePlaceholder(const std::filesystem::path& path, std::string_view file_id,
                             int64_t size, std::string_view content_sha256) {
   ProviderHandle handle;
-  if (const uint32_t err = handle.Open(path, /*delete_access=*/true); err != 0) {
-    Err(Cat("[REPOINT-ERR] CreateFile failed for ", Utf8(path), " err=", err, "\n"));
+  if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
+    Err(Cat("[REPOINT-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
   }
-  const platform::Hresult hr = handle.Repoint(FileIdentity(file_id), size, ListedSha256(content_sha256));
-  if (platform::Succeeded(hr)) return true;
-  if (hr == platform::kHrNotInSync) {
+  const platform::Status hr = handle.Repoint(FileIdentity(file_id), size, ListedSha256(content_sha256));
+  if (hr.ok()) return true;
+  if (hr.Is(platform::kHrNotInSync)) {
     Out(Cat("[REPOINT-SKIP] ", Utf8(path), " was changed here; the next cycle takes it up\n"));
     return false;
   }
-  Err(Cat("[REPOINT-ERR] hr=0x", platform::HexHresult(hr), " for ", Utf8(path), "\n"));
+  Err(Cat("[REPOINT-ERR] hr=0x", platform::HexHresult(hr.hresult()), " for ", Utf8(path), "\n"));
   return false;
 }
 
@@ -83,7 +83,7 @@ bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_
   const int64_t now = FileWriteTicks(path);
   if (now == ticks_before || now == 0) return true;  // unchanged, or gone
   ProviderHandle handle;
-  if (handle.Open(path, /*delete_access=*/false) == 0) handle.SetInSyncState(false);
+  if (handle.Open(path, /*delete_access=*/false).ok()) handle.SetInSyncState(false);
   Out(Cat("[INSYNC-UNDO] ", Utf8(path),
           " was written while it was marked in sync; the change goes up next\n"));
   return false;
@@ -91,19 +91,19 @@ bool KeepInSyncMarkIfUnwritten(const std::filesystem::path& path, int64_t ticks_
 
 bool MarkPendingPlaceholder(const std::filesystem::path& path) {
   uint32_t attributes = 0;
-  if (Placeholders().ReadFileAttributes(path, &attributes) != 0) return false;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return false;
   if (attributes & platform::kFileAttributeReparsePoint) return true;  // a placeholder already
   const std::string identity = PendingIdentity(path);
   ProviderHandle handle;
-  if (const uint32_t err = handle.Open(path, /*delete_access=*/true); err != 0) {
-    Err(Cat("[PENDING-ERR] CreateFile failed for ", Utf8(path), " err=", err, "\n"));
+  if (const platform::Status err = handle.Open(path, /*delete_access=*/true); !err.ok()) {
+    Err(Cat("[PENDING-ERR] CreateFile failed for ", Utf8(path), " err=", err.os_error(), "\n"));
     return false;
   }
-  const platform::Hresult hr = handle.ConvertToPlaceholder(identity, /*mark_in_sync=*/false);
-  if (platform::Succeeded(hr)) handle.SetInSyncState(false);  // result not needed
+  const platform::Status hr = handle.ConvertToPlaceholder(identity, /*mark_in_sync=*/false);
+  if (hr.ok()) handle.SetInSyncState(false);  // result not needed
   handle.Close();
-  if (platform::Succeeded(hr)) return true;
-  Err(Cat("[PENDING-ERR] CfConvertToPlaceholder hr=0x", platform::HexHresult(hr), " for ",
+  if (hr.ok()) return true;
+  Err(Cat("[PENDING-ERR] CfConvertToPlaceholder hr=0x", platform::HexHresult(hr.hresult()), " for ",
           Utf8(path), "\n"));
   return false;
 }
@@ -136,14 +136,14 @@ namespace {
 int MarkIfFolderPlaceholder(const std::filesystem::path& dir) {
   ProviderHandle handle;
   platform::PlaceholderState state;
-  if (dir.empty() || handle.Open(dir, /*delete_access=*/false) != 0 ||
-      !platform::Succeeded(handle.GetState(&state)) || !state.is_placeholder) {
+  if (dir.empty() || !handle.Open(dir, /*delete_access=*/false).ok() ||
+      !handle.GetState(&state).ok() || !state.is_placeholder) {
     return -1;
   }
   const std::string& id = state.identity;
   if (id.size() < 2 || id[1] != ':' || (id[0] != 'D' && id[0] != 'V')) return -1;
   if (state.in_sync) return 0;
-  return platform::Succeeded(handle.SetInSyncState(true)) ? 1 : 0;
+  return handle.SetInSyncState(true).ok() ? 1 : 0;
 }
 
 }  // namespace
@@ -178,16 +178,16 @@ void ReassertInSync(const std::filesystem::path& root) {
       // Taken before the state is read: a save between the read and the
       // mark is found by the time it changed.
       const int64_t ticks = FileWriteTicks(path);
-      if (handle.Open(path, /*delete_access=*/false) != 0) {
+      if (!handle.Open(path, /*delete_access=*/false).ok()) {
         ++failed;
-      } else if (platform::Succeeded(handle.GetState(&state)) && HoldsLocalChange(state)) {
+      } else if (handle.GetState(&state).ok() && HoldsLocalChange(state)) {
         // Not ours to mark: a pending upload or a local edit not yet
         // uploaded would look synced and never go up.
       } else {
-        const platform::Hresult hr = handle.SetInSyncState(true);
+        const platform::Status hr = handle.SetInSyncState(true);
         handle.Close();
-        (platform::Succeeded(hr) ? ok : failed) += 1;
-        if (platform::Succeeded(hr) && !(attributes & platform::kFileAttributeDirectory)) {
+        (hr.ok() ? ok : failed) += 1;
+        if (hr.ok() && !(attributes & platform::kFileAttributeDirectory)) {
           KeepInSyncMarkIfUnwritten(path, ticks);
         }
       }

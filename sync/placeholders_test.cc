@@ -84,7 +84,7 @@ TEST_F(PlaceholderHelpers, FoldersAboveADealtWithChangeAreMarkedInSyncAgain) {
     items[0].attributes = platform::kFileAttributeDirectory;
     items[0].identity = identity;
     items[0].mark_in_sync = false;  // as after a child changed
-    ASSERT_EQ(Placeholders().CreatePlaceholders(base, items), 0);
+    ASSERT_TRUE(Placeholders().CreatePlaceholders(base, items).ok());
   };
   const fs::path docs = root_ / platform::PathFromUtf8("我的文档");
   add_folder(root_, "我的文档", "V:我的文档");

@@ -19,13 +19,13 @@ platform::SyncRootCallbacks AgentSyncRootCallbacks(const ChangeHandlers& handler
   return callbacks;
 }
 
-platform::Hresult ConnectAgentSyncRoot(const std::filesystem::path& root,
-                                       platform::ConnectionKey* key,
-                                       const ChangeHandlers& handlers) {
+platform::Status ConnectAgentSyncRoot(const std::filesystem::path& root,
+                                      platform::ConnectionKey* key,
+                                      const ChangeHandlers& handlers) {
   return platform::ConnectSyncRoot(root, AgentSyncRootCallbacks(handlers), key);
 }
 
-platform::Hresult DisconnectAgentSyncRoot(platform::ConnectionKey key) {
+platform::Status DisconnectAgentSyncRoot(platform::ConnectionKey key) {
   return platform::DisconnectSyncRoot(key);
 }
 

@@ -23,12 +23,12 @@ struct ChangeHandlers {
 platform::SyncRootCallbacks AgentSyncRootCallbacks(const ChangeHandlers& handlers = {});
 
 // Connects `root` with that table (CfConnectSyncRoot with process information
-// and full paths on Windows; the FUSE mount on Linux). Returns the HRESULT;
-// on success *key holds the connection until DisconnectAgentSyncRoot.
-platform::Hresult ConnectAgentSyncRoot(const std::filesystem::path& root,
-                                       platform::ConnectionKey* key,
-                                       const ChangeHandlers& handlers = {});
+// and full paths on Windows; the FUSE mount on Linux). On success *key holds
+// the connection until DisconnectAgentSyncRoot.
+platform::Status ConnectAgentSyncRoot(const std::filesystem::path& root,
+                                      platform::ConnectionKey* key,
+                                      const ChangeHandlers& handlers = {});
 
-platform::Hresult DisconnectAgentSyncRoot(platform::ConnectionKey key);
+platform::Status DisconnectAgentSyncRoot(platform::ConnectionKey key);
 
 }  // namespace zem

@@ -41,7 +41,7 @@ bool AdoptedSince(const std::filesystem::path& path, std::chrono::steady_clock::
 
 std::string Sha256File(const std::filesystem::path& path) {
   const auto r = platform::Sha256File(path);
-  return r.ok ? r.hex : std::string();
+  return r.ok() ? r.hex : std::string();
 }
 
 bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_id,
@@ -60,18 +60,18 @@ bool AdoptUploadedFile(const std::filesystem::path& path, std::string_view file_
     // Written again during the upload: take the new identity but stay not
     // in sync, so the next cycle uploads the newer content.
     ProviderHandle handle;
-    ok = handle.Open(path, /*delete_access=*/false) == 0;
+    ok = handle.Open(path, /*delete_access=*/false).ok();
     if (ok) {
       platform::PlaceholderState state;
       const bool is_placeholder =
-          platform::Succeeded(handle.GetState(&state)) && state.is_placeholder;
-      const platform::Hresult hr =
+          handle.GetState(&state).ok() && state.is_placeholder;
+      const platform::Status hr =
           is_placeholder ? handle.UpdateIdentity(FileIdentity(file_id), /*mark_in_sync=*/false)
                          : handle.ConvertToPlaceholder(FileIdentity(file_id), false);
-      if (platform::Succeeded(hr) && !is_placeholder) handle.SetInSyncState(false);
-      ok = platform::Succeeded(hr);
+      if (hr.ok() && !is_placeholder) handle.SetInSyncState(false);
+      ok = hr.ok();
       if (!ok) {
-        Err(Cat("[CONVERT-ERR] hr=0x", platform::HexHresult(hr), " for ",
+        Err(Cat("[CONVERT-ERR] hr=0x", platform::HexHresult(hr.hresult()), " for ",
                 platform::PathToUtf8(path), "\n"));
       }
     }

@@ -32,15 +32,15 @@ void MakeRoot(const fs::path& sync_root, const VirtualRootInfo& root) {
   std::error_code ec;
   fs::create_directory(path, ec);  // existing is fine; other failures show below
   uint32_t attributes = 0;
-  if (Placeholders().ReadFileAttributes(path, &attributes) != 0) return;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return;
   if ((attributes & platform::kFileAttributeReparsePoint) == 0) {
     ProviderHandle handle;
-    if (handle.Open(path, /*delete_access=*/false) == 0) {
-      const platform::Hresult hr =
+    if (handle.Open(path, /*delete_access=*/false).ok()) {
+      const platform::Status hr =
           handle.ConvertToPlaceholder(VirtualRootIdentity(root.name), /*mark_in_sync=*/true);
       handle.Close();
-      if (!platform::Succeeded(hr)) {
-        Err(Cat("[VROOT-ERR] ", root.name, " hr=0x", platform::HexHresult(hr), "\n"));
+      if (!hr.ok()) {
+        Err(Cat("[VROOT-ERR] ", root.name, " hr=0x", platform::HexHresult(hr.hresult()), "\n"));
       }
     }
   }
@@ -127,7 +127,7 @@ void WriteDesktopIni(const fs::path& folder, int icon_index) {
   }
   platform::WriteFileAttributes(path, platform::kFileAttributeHidden | platform::kFileAttributeSystem);
   uint32_t attributes = 0;
-  if (Placeholders().ReadFileAttributes(folder, &attributes) == 0) {
+  if (Placeholders().ReadFileAttributes(folder, &attributes).ok()) {
     platform::WriteFileAttributes(folder, attributes | platform::kFileAttributeSystem);
   }
 }

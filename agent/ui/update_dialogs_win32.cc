@@ -24,7 +24,7 @@ class MessageBoxDialogs : public UpdateDialogs {
   }
   bool StartInstaller(const std::filesystem::path& file,
                       const std::filesystem::path& folder) override {
-    return platform::OpenFileInFolder(file, folder);
+    return platform::OpenFileInFolder(file, folder).ok();
   }
   void EndAgent() override {
     AgentRunning.exchange(false);

@@ -128,16 +128,18 @@ bool IsHexSha256(std::string_view s) {
   return true;
 }
 
-Hresult CreateOne(int base_fd, PlaceholderItem& item) {
+Status CreateOne(int base_fd, const std::filesystem::path& base, PlaceholderItem& item) {
   const std::string name = item.relative_name.string();
   if (!IsPlainPlaceholderName(item.relative_name) || item.identity.size() > 4096 ||
       item.size < 0 || (!item.content_sha256.empty() && !IsHexSha256(item.content_sha256))) {
-    return kHrInvalidArgument;
+    return StatusFromHresult("create placeholder " + (base / name).string(), kHrInvalidArgument);
   }
   const bool directory = (item.attributes & kFileAttributeDirectory) != 0;
   if (directory ? mkdirat(base_fd, name.c_str(), 0755)
                 : mknodat(base_fd, name.c_str(), S_IFREG | 0644, 0)) {
-    return HresultFromOsError(errno);
+    const int err = errno;
+    return StatusFromOsError("create placeholder " + (base / name).string(),
+                             static_cast<uint32_t>(err));
   }
   const int fd = openat(base_fd, name.c_str(),
                         (directory ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -145,9 +147,10 @@ Hresult CreateOne(int base_fd, PlaceholderItem& item) {
   if (fd >= 0) close(fd);
   if (err != 0) {
     unlinkat(base_fd, name.c_str(), directory ? AT_REMOVEDIR : 0);
-    return HresultFromOsError(err);
+    return StatusFromOsError("describe placeholder " + (base / name).string(),
+                             static_cast<uint32_t>(err));
   }
-  return 0;
+  return Status();
 }
 
 }  // namespace
@@ -180,9 +183,9 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
          s.find('\0') == std::string::npos;
 }
 
-Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
-                        ConnectionKey* key) {
-  if (!key || root.empty()) return kHrInvalidArgument;
+Status ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
+                       ConnectionKey* key) {
+  if (!key || root.empty()) return StatusFromHresult("connect sync root", kHrInvalidArgument);
   std::error_code ec;
   const auto abs = std::filesystem::absolute(root, ec).lexically_normal();
   ConnectionKey k;
@@ -191,36 +194,43 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
     k = g_next_key++;
   }
   auto r = std::make_shared<FuseSyncRoot>(ec ? root : abs, k, callbacks);
-  if (Hresult hr = r->Mount(); !Succeeded(hr)) return hr;
+  if (Status mounted = r->Mount(); !mounted.ok()) return mounted;
   {
     std::lock_guard lock(g_roots_mu);
     g_roots[k] = r;
   }
   *key = k;
-  return 0;
+  return Status();
 }
 
-Hresult DisconnectSyncRoot(ConnectionKey key) {
+Status DisconnectSyncRoot(ConnectionKey key) {
   std::shared_ptr<FuseSyncRoot> r;
   {
     std::lock_guard lock(g_roots_mu);
     auto it = g_roots.find(key);
-    if (it == g_roots.end()) return kHrInvalidKey;
+    if (it == g_roots.end()) {
+      return StatusFromHresult("disconnect connection " + std::to_string(key), kHrInvalidKey);
+    }
     r = std::move(it->second);
     g_roots.erase(it);
   }
   r->Unmount();
-  return 0;
+  return Status();
 }
 
-Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
-                     int64_t length) {
+Status TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+                    int64_t length) {
   auto r = FindRoot(key.connection);
-  if (!r) return kHrInvalidKey;
-  if (status == kStatusSuccess && length > 0 && !data) return kHrInvalidArgument;
+  if (!r) return StatusFromHresult("transfer to an unknown connection", kHrInvalidKey);
+  if (status == kStatusSuccess && length > 0 && !data) {
+    return StatusFromHresult("transfer without data", kHrInvalidArgument);
+  }
   const int err = r->Transfer(key.transfer, status, data, offset, length);
-  if (err == ENOENT) return kHrInvalidKey;
-  return HresultFromOsError(static_cast<uint32_t>(err));
+  if (err == 0) return Status();
+  const std::string context = "transfer " + std::to_string(length) + " bytes at offset " +
+                              std::to_string(offset) + " of fetch " + std::to_string(key.transfer);
+  if (err == ENOENT) return StatusFromHresult(context, kHrInvalidKey);
+  return StatusFromOsError(context, static_cast<uint32_t>(err));
 }
 
 bool IsFetchActive(const TransferKey& key) {
@@ -228,18 +238,22 @@ bool IsFetchActive(const TransferKey& key) {
   return r && r->FetchActive(key.transfer);
 }
 
-Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
-  Hresult overall = 0;
+Status CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
+  Status overall;
   const int base_fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int open_err = errno;
   if (base_fd < 0 || !UnderSyncRoot(base_fd)) {
-    overall = base_fd < 0 ? HresultFromOsError(errno) : kHrNotUnderSyncRoot;
+    overall = base_fd < 0 ? StatusFromOsError("open " + base.string(),
+                                              static_cast<uint32_t>(open_err))
+                          : StatusFromHresult("create placeholders in " + base.string(),
+                                              kHrNotUnderSyncRoot);
     for (auto& item : items) item.result = overall;
     if (base_fd >= 0) close(base_fd);
     return overall;
   }
   for (auto& item : items) {
-    item.result = CreateOne(base_fd, item);
-    if (!Succeeded(item.result) && Succeeded(overall)) overall = item.result;
+    item.result = CreateOne(base_fd, base, item);
+    if (!item.result.ok() && overall.ok()) overall = item.result;
   }
   close(base_fd);
   return overall;
@@ -254,51 +268,76 @@ void PlaceholderHandle::Close() {
   native_ = kClosed;
 }
 
-uint32_t PlaceholderHandle::Open(const std::filesystem::path& path, bool /*delete_access*/) {
+Status PlaceholderHandle::Open(const std::filesystem::path& path, bool /*delete_access*/) {
   Close();
   // Read-only is enough for the attribute calls, and opening a placeholder
   // never fetches its content. A link is opened itself, not its target.
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ELOOP) fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno;
+  if (fd < 0) {
+    const int err = errno;
+    return StatusFromOsError("open " + path.string(), static_cast<uint32_t>(err));
+  }
   native_ = fd;
-  return 0;
+  path_ = path;
+  return Status();
 }
 
-Hresult PlaceholderHandle::ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
-  if (!is_open()) return kHrInvalidKey;
-  if (identity.size() > 4096) return kHrInvalidArgument;
+namespace {
+
+// "<what> <path>" as the context of a failure, built only when one happened.
+Status ProviderFailure(const char* what, const std::filesystem::path& path, int32_t hr) {
+  return StatusFromHresult(std::string(what) + " " + path.string(), hr);
+}
+Status OsFailure(const char* what, const std::filesystem::path& path, int err) {
+  if (err == 0) return Status();
+  return StatusFromOsError(std::string(what) + " " + path.string(), static_cast<uint32_t>(err));
+}
+
+}  // namespace
+
+Status PlaceholderHandle::ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
+  constexpr const char* kWhat = "convert to placeholder";
+  if (!is_open()) return ProviderFailure(kWhat, path_, kHrInvalidKey);
+  if (identity.size() > 4096) return ProviderFailure(kWhat, path_, kHrInvalidArgument);
   const int fd = static_cast<int>(native_);
-  if (!HandleUnderSyncRoot(fd)) return kHrNotUnderSyncRoot;
+  if (!HandleUnderSyncRoot(fd)) return ProviderFailure(kWhat, path_, kHrNotUnderSyncRoot);
   // Local content: nothing to fetch.
-  if (int err = fusefs::RemoveXattr(fd, fusefs::kXattrSize)) return HresultFromOsError(err);
+  if (int err = fusefs::RemoveXattr(fd, fusefs::kXattrSize)) return OsFailure(kWhat, path_, err);
   const uint32_t state = fusefs::kStateHydrated | (mark_in_sync ? fusefs::kStateInSync : 0);
   if (int err = fusefs::SetXattrNumber(fd, fusefs::kXattrState, state)) {
-    return HresultFromOsError(err);
+    return OsFailure(kWhat, path_, err);
   }
-  return HresultFromOsError(fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity));
+  return OsFailure(kWhat, path_, fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity));
 }
 
-Hresult PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_in_sync) {
-  if (!is_open()) return kHrInvalidKey;
-  if (identity.size() > 4096) return kHrInvalidArgument;
+Status PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_in_sync) {
+  constexpr const char* kWhat = "update identity of";
+  if (!is_open()) return ProviderFailure(kWhat, path_, kHrInvalidKey);
+  if (identity.size() > 4096) return ProviderFailure(kWhat, path_, kHrInvalidArgument);
   const int fd = static_cast<int>(native_);
   std::string old;
-  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
-  if (int err = fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity)) {
-    return HresultFromOsError(err);
+  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) {
+    return ProviderFailure(kWhat, path_, kHrNotACloudFile);
   }
-  if (!mark_in_sync) return 0;
-  return HresultFromOsError(fusefs::UpdateStateBits(fd, fusefs::kStateInSync, 0));
+  if (int err = fusefs::SetXattr(fd, fusefs::kXattrIdentity, identity)) {
+    return OsFailure(kWhat, path_, err);
+  }
+  if (!mark_in_sync) return Status();
+  return OsFailure(kWhat, path_, fusefs::UpdateStateBits(fd, fusefs::kStateInSync, 0));
 }
 
-Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
-  if (!is_open()) return kHrInvalidKey;
+Status PlaceholderHandle::SetInSyncState(bool in_sync) {
+  constexpr const char* kWhat = "set in-sync state of";
+  if (!is_open()) return ProviderFailure(kWhat, path_, kHrInvalidKey);
   const int fd = static_cast<int>(native_);
   std::string id;
-  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &id) != 0) return kHrNotACloudFile;
-  return HresultFromOsError(in_sync ? fusefs::UpdateStateBits(fd, fusefs::kStateInSync, 0)
-                                    : fusefs::UpdateStateBits(fd, 0, fusefs::kStateInSync));
+  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &id) != 0) {
+    return ProviderFailure(kWhat, path_, kHrNotACloudFile);
+  }
+  return OsFailure(kWhat, path_,
+                   in_sync ? fusefs::UpdateStateBits(fd, fusefs::kStateInSync, 0)
+                           : fusefs::UpdateStateBits(fd, 0, fusefs::kStateInSync));
 }
 
 namespace {
@@ -329,22 +368,25 @@ std::shared_ptr<FuseSyncRoot> ServingRoot(int fd, std::string* rel) {
 
 }  // namespace
 
-Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
-                                   std::string_view content_sha256) {
-  if (!is_open()) return kHrInvalidKey;
+Status PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
+                                  std::string_view content_sha256) {
+  constexpr const char* kWhat = "repoint";
+  if (!is_open()) return ProviderFailure(kWhat, path_, kHrInvalidKey);
   if (identity.size() > 4096 || size < 0 ||
       (!content_sha256.empty() && !IsHexSha256(content_sha256))) {
-    return kHrInvalidArgument;
+    return ProviderFailure(kWhat, path_, kHrInvalidArgument);
   }
   const int fd = static_cast<int>(native_);
   struct stat st;
-  if (fstat(fd, &st) != 0) return HresultFromOsError(errno);
+  if (fstat(fd, &st) != 0) return OsFailure(kWhat, path_, errno);
   std::string old;
-  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) return kHrNotACloudFile;
-  if (!S_ISREG(st.st_mode)) return kHrInvalidArgument;
+  if (fusefs::GetXattr(fd, fusefs::kXattrIdentity, &old) != 0) {
+    return ProviderFailure(kWhat, path_, kHrNotACloudFile);
+  }
+  if (!S_ISREG(st.st_mode)) return ProviderFailure(kWhat, path_, kHrInvalidArgument);
   // Content written here since the last sync is the user's: never dropped.
   PlaceholderState state;
-  if (Succeeded(GetState(&state)) && !state.in_sync) return kHrNotInSync;
+  if (GetState(&state).ok() && !state.in_sync) return ProviderFailure(kWhat, path_, kHrNotInSync);
 
   // On a mount this process serves, the backing file is changed directly
   // (a fetch of the old content is abandoned first) and the kernel's copy
@@ -361,14 +403,15 @@ Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
   }
   // The fetching mark first: content left half-replaced by a crash is
   // dropped at the next access.
-  Hresult hr = HresultFromOsError(
+  Status result = OsFailure(
+      kWhat, path_,
       fusefs::UpdateStateBits(b >= 0 ? b : fd, fusefs::kStateFetching, fusefs::kStateInSync));
-  if (b < 0 && Succeeded(hr)) {
+  if (b < 0 && result.ok()) {
     b = open(fusefs::ProcFdPath(fd).c_str(), O_RDWR | O_TRUNC | O_CLOEXEC);
   }
-  if (b < 0) return Succeeded(hr) ? HresultFromOsError(errno) : hr;
+  if (b < 0) return result.ok() ? OsFailure(kWhat, path_, errno) : result;
   auto step = [&](int err) {
-    if (Succeeded(hr) && err != 0) hr = HresultFromOsError(static_cast<uint32_t>(err));
+    if (result.ok() && err != 0) result = OsFailure(kWhat, path_, err);
   };
   step(ftruncate(b, 0) == 0 ? 0 : errno);
   step(size > 0 ? fusefs::SetXattrNumber(b, fusefs::kXattrSize, static_cast<uint64_t>(size))
@@ -377,20 +420,21 @@ Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
                               : fusefs::SetXattr(b, fusefs::kXattrSha256, content_sha256));
   step(fusefs::SetXattr(b, fusefs::kXattrIdentity, identity));
   // Last: in sync, not hydrated (an empty file is whole), no fetching mark.
-  if (Succeeded(hr)) {
+  if (result.ok()) {
     step(fusefs::SetXattrNumber(b, fusefs::kXattrState,
                                 fusefs::kStateInSync | (size > 0 ? 0 : fusefs::kStateHydrated)));
   }
   close(b);
   if (root) root->Invalidate(("/" + rel).c_str());
-  return hr;
+  return result;
 }
 
-Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
-  if (!is_open() || !state) return kHrInvalidArgument;
+Status PlaceholderHandle::GetState(PlaceholderState* state) {
+  constexpr const char* kWhat = "read placeholder state of";
+  if (!is_open() || !state) return ProviderFailure(kWhat, path_, kHrInvalidArgument);
   fusefs::PlaceholderXattrs x;
   if (int err = fusefs::ReadPlaceholderXattrs(static_cast<int>(native_), &x)) {
-    return HresultFromOsError(err);
+    return OsFailure(kWhat, path_, err);
   }
   struct stat st;
   const bool file = fstat(static_cast<int>(native_), &st) == 0 && S_ISREG(st.st_mode);
@@ -417,7 +461,7 @@ Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
   } else if (file) {
     state->logical_size = st.st_size;
   }
-  return 0;
+  return Status();
 }
 
 }  // namespace zem::platform

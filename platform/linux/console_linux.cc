@@ -41,18 +41,16 @@ bool ReadStdinLine(std::string& line) {
 
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
-bool RedirectStdStreamsToFile(const std::filesystem::path& file) {
-  bool ok = true;
+Status RedirectStdStreamsToFile(const std::filesystem::path& file) {
+  int failed = 0;
   for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0 || ::dup2(fd, target) < 0) {
-      ok = false;
-    }
+    if ((fd < 0 || ::dup2(fd, target) < 0) && failed == 0) failed = errno;
     if (fd >= 0) ::close(fd);
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
-  return ok;
+  return StatusFromOsError("redirect output to " + file.string(), static_cast<uint32_t>(failed));
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {

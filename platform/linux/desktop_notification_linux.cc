@@ -46,7 +46,7 @@ bool ShowDesktopNotification(std::string_view title, std::string_view text, bool
       GVariantStringLiteral(is_error ? "dialog-error" : "dialog-information"),
       GVariantStringLiteral(title), GVariantStringLiteral(text), "[]",
       is_error ? "{\"urgency\": <byte 2>}" : "{\"urgency\": <byte 1>}", "5000"};
-  return StartDetached("gdbus", args);
+  return StartDetached("gdbus", args).ok();
 }
 
 }  // namespace zem::platform

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/environment.h"
@@ -10,10 +11,12 @@ std::optional<std::string> GetEnv(std::string_view name) {
   return std::string(v);
 }
 
-bool SetEnv(std::string_view name, std::optional<std::string_view> value) {
+Status SetEnv(std::string_view name, std::optional<std::string_view> value) {
   const std::string n(name);
-  if (!value) return ::unsetenv(n.c_str()) == 0;
-  return ::setenv(n.c_str(), std::string(*value).c_str(), 1) == 0;
+  const int rc = value ? ::setenv(n.c_str(), std::string(*value).c_str(), 1) : ::unsetenv(n.c_str());
+  if (rc == 0) return Status();
+  const int err = errno;
+  return StatusFromOsError("set environment variable " + n, static_cast<uint32_t>(err));
 }
 
 }  // namespace zem::platform

@@ -26,11 +26,17 @@ class PathFd {
   int fd_;
 };
 
+// The failure of `what` on `path` with `err` (0: ok).
+Status Failure(const char* what, const std::filesystem::path& path, int err) {
+  if (err == 0) return Status();
+  return StatusFromOsError(std::string(what) + " " + path.string(), static_cast<uint32_t>(err));
+}
+
 }  // namespace
 
-uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes) {
+Status ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno;
+  if (lstat(path.c_str(), &st) != 0) return Failure("read attributes of", path, errno);
   uint32_t a = 0;
   if (S_ISLNK(st.st_mode)) {
     a |= kFileAttributeReparsePoint;
@@ -48,15 +54,16 @@ uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attribu
     }
   }
   *attributes = a == 0 ? kFileAttributeNormal : a;
-  return 0;
+  return Status();
 }
 
-uint32_t WriteFileAttributes(const std::filesystem::path& path, uint32_t attributes) {
+Status WriteFileAttributes(const std::filesystem::path& path, uint32_t attributes) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno;
-  if (S_ISLNK(st.st_mode)) return 0;  // links carry no attributes of their own
+  constexpr const char* kWhat = "write attributes of";
+  if (lstat(path.c_str(), &st) != 0) return Failure(kWhat, path, errno);
+  if (S_ISLNK(st.st_mode)) return Status();  // links carry no attributes of their own
   PathFd fd(path);
-  if (fd.get() < 0) return errno;
+  if (fd.get() < 0) return Failure(kWhat, path, errno);
   std::string id;
   const bool placeholder = fusefs::GetXattr(fd.get(), fusefs::kXattrIdentity, &id) == 0;
   uint32_t bits = attributes & kXattrBits;
@@ -67,23 +74,23 @@ uint32_t WriteFileAttributes(const std::filesystem::path& path, uint32_t attribu
                             ? st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)
                             : st.st_mode | S_IWUSR;
     if ((mode & 07777) != (st.st_mode & 07777) && chmod(path.c_str(), mode & 07777) != 0) {
-      return errno;
+      return Failure(kWhat, path, errno);
     }
     bits &= ~kFileAttributeReadonly;
   }
-  if (bits == 0) return static_cast<uint32_t>(fusefs::RemoveXattr(fd.get(), fusefs::kXattrAttributes));
-  return static_cast<uint32_t>(fusefs::SetXattrNumber(fd.get(), fusefs::kXattrAttributes, bits));
+  if (bits == 0) return Failure(kWhat, path, fusefs::RemoveXattr(fd.get(), fusefs::kXattrAttributes));
+  return Failure(kWhat, path, fusefs::SetXattrNumber(fd.get(), fusefs::kXattrAttributes, bits));
 }
 
-uint32_t ReadLastWriteTime(const std::filesystem::path& path, int64_t* filetime) {
+Status ReadLastWriteTime(const std::filesystem::path& path, int64_t* filetime) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
+  if (stat(path.c_str(), &st) != 0) return Failure("read last-write time of", path, errno);
   *filetime = FileTimeFromUnixNanos(static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
                                     st.st_mtim.tv_nsec);
-  return 0;
+  return Status();
 }
 
-uint32_t WriteLastWriteTime(const std::filesystem::path& path, int64_t filetime) {
+Status WriteLastWriteTime(const std::filesystem::path& path, int64_t filetime) {
   const int64_t ns = UnixNanosFromFileTime(filetime);
   struct timespec times[2] = {{0, UTIME_OMIT}, {}};
   times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
@@ -92,11 +99,15 @@ uint32_t WriteLastWriteTime(const std::filesystem::path& path, int64_t filetime)
     times[1].tv_nsec += 1000000000;
     times[1].tv_sec -= 1;
   }
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 ? 0 : errno;
+  return Failure("write last-write time of", path,
+                 utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 ? 0 : errno);
 }
 
-uint32_t MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+Status MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return Status();
+  const int err = errno;
+  return StatusFromOsError("move " + from.string() + " to " + to.string(),
+                           static_cast<uint32_t>(err));
 }
 
 int64_t CurrentFileTime() {

@@ -129,7 +129,7 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(st.st_mode)) {
     // A link's time is its target's, which may lie anywhere: the generic way.
-    return ReadEntryState(dir / name, out);
+    return ReadEntryState(dir / name, out).ok();
   }
   int fd = -1;
   fusefs::PlaceholderXattrs x;
@@ -138,7 +138,7 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
     if (fd < 0) return false;
     if (fusefs::ReadPlaceholderXattrs(fd, &x) != 0) {
       close(fd);
-      return ReadEntryState(dir / name, out);
+      return ReadEntryState(dir / name, out).ok();
     }
     Cache().Store(st, x, stable_before);
   }
@@ -155,7 +155,7 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
     root.Invalidate(("/" + rel).c_str());
     if (fstat(fd, &st) != 0 || fusefs::ReadPlaceholderXattrs(fd, &x) != 0) {
       close(fd);
-      return ReadEntryState(dir / name, out);
+      return ReadEntryState(dir / name, out).ok();
     }
   }
   if (fd >= 0) close(fd);
@@ -192,7 +192,7 @@ bool ReadBackingEntry(FuseSyncRoot& root, int dir_fd, const char* name, const st
 // mount resolves its own way) or another file system, or openat2 is missing.
 Outcome ReadBackingFolder(FuseSyncRoot& root, const std::string& rel,
                           const std::filesystem::path& dir, std::vector<FolderEntryState>* out,
-                          std::string* error) {
+                          Status* error) {
   struct open_how how;
   std::memset(&how, 0, sizeof how);
   how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -229,7 +229,7 @@ Outcome ReadBackingFolder(FuseSyncRoot& root, const std::string& rel,
   }
   closedir(d);
   if (err != 0) {
-    *error = std::strerror(err);
+    *error = StatusFromOsError("read folder " + dir.string(), static_cast<uint32_t>(err));
     return Outcome::kFailed;
   }
   return Outcome::kDone;
@@ -237,24 +237,24 @@ Outcome ReadBackingFolder(FuseSyncRoot& root, const std::string& rel,
 
 }  // namespace
 
-bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out,
-                      std::string* error) {
+Status ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out) {
   out->clear();
   std::string rel;
   // Held for the whole read: the root's descriptor stays open while the
   // connection does (the engine reads folders only while it is connected).
   if (const std::shared_ptr<FuseSyncRoot> root = fusefs::ConnectedRootHolding(dir, &rel)) {
-    switch (ReadBackingFolder(*root, rel, dir, out, error)) {
+    Status error;
+    switch (ReadBackingFolder(*root, rel, dir, out, &error)) {
       case Outcome::kDone:
-        return true;
+        return Status();
       case Outcome::kFailed:
-        return false;
+        return error;
       case Outcome::kElsewhere:
         out->clear();
         break;
     }
   }
-  return ReadFolderStatesOneByOne(dir, out, error);
+  return ReadFolderStatesOneByOne(dir, out);
 }
 
 }  // namespace zem::platform

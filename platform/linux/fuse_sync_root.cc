@@ -70,16 +70,20 @@ void FuseSyncRoot::Invalidate(const char* path) {
   if (fuse_ && path) fuse_invalidate_path(fuse_, path);
 }
 
-Hresult FuseSyncRoot::Mount() {
+Status FuseSyncRoot::Mount() {
+  const std::string where = root_.string();
   DetachStaleMount(root_);
-  if (IsFuseMountPoint(root_)) return kHrAlreadyConnected;
+  if (IsFuseMountPoint(root_)) return StatusFromHresult("connect " + where, kHrAlreadyConnected);
 
   root_fd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd_ < 0) return HresultFromOsError(errno);
+  if (root_fd_ < 0) {
+    const int err = errno;
+    return StatusFromOsError("open sync root " + where, static_cast<uint32_t>(err));
+  }
   notifier_.SetBackingRoot(root_fd_);
   std::string mark;
   if (GetXattr(root_fd_, kXattrSyncRoot, &mark) != 0 || mark != kSyncRootId) {
-    return kHrNotUnderSyncRoot;
+    return StatusFromHresult("connect " + where, kHrNotUnderSyncRoot);
   }
 
   std::string options = "default_permissions,fsname=zemcloud,subtype=zem";
@@ -88,12 +92,12 @@ Hresult FuseSyncRoot::Mount() {
   char* argv[] = {prog.data(), dash_o.data(), options.data(), nullptr};
   struct fuse_args args = FUSE_ARGS_INIT(3, argv);
   fuse_ = fuse_new(&args, SyncRootOperations(), sizeof(struct fuse_operations), this);
-  if (!fuse_) return HresultFromOsError(EINVAL);
+  if (!fuse_) return StatusFromOsError("fuse_new for " + where, EINVAL);
   if (fuse_mount(fuse_, root_.c_str()) != 0) {
     const int err = errno ? errno : EIO;
     fuse_destroy(fuse_);
     fuse_ = nullptr;
-    return HresultFromOsError(err);
+    return StatusFromOsError("mount " + where, static_cast<uint32_t>(err));
   }
   mounted_ = true;
   RecordMountOwner(root_);
@@ -106,11 +110,11 @@ Hresult FuseSyncRoot::Mount() {
   if (wake_fd_ < 0) {
     const int err = errno;
     Unmount();
-    return HresultFromOsError(err);
+    return StatusFromOsError("eventfd for " + where, static_cast<uint32_t>(err));
   }
   for (int i = 0; i < kLoopThreads; ++i) loop_threads_.emplace_back(&FuseSyncRoot::Loop, this);
   EnlargeReadahead();  // stats the mount: the loop must be answering by now
-  return 0;
+  return Status();
 }
 
 void FuseSyncRoot::EnlargeReadahead() {

@@ -40,8 +40,8 @@ class FuseSyncRoot {
   FuseSyncRoot& operator=(const FuseSyncRoot&) = delete;
 
   // Detaches a mount left by a dead process, checks the registration mark,
-  // opens the folder and mounts over it. Returns 0 or a failure HRESULT.
-  Hresult Mount();
+  // opens the folder and mounts over it.
+  Status Mount();
   // Fails waiting reads, stops the loop, removes the mount, joins every
   // thread. Idempotent.
   void Unmount();

@@ -215,13 +215,13 @@ HttpResult PerformHttp(const HttpRequest& request) {
   CurlHandle h;
   if (!h.curl) {
     result.failed_stage = HttpStage::kOpen;
-    result.os_error = ENOMEM;
+    result.error = HttpFailure(request, result.failed_stage, ENOMEM);
     return result;
   }
   for (const std::u16string& line : request.headers) {
     if (IsUnsafeHeaderLine(line)) {
       result.failed_stage = HttpStage::kOpenRequest;
-      result.os_error = EINVAL;
+      result.error = HttpFailure(request, result.failed_stage, EINVAL);
       return result;
     }
   }
@@ -292,25 +292,26 @@ HttpResult PerformHttp(const HttpRequest& request) {
     // A stall or a cancel is a failure wherever it happened.
     result.timed_out = t.timed_out;
     result.cancelled = t.cancelled;
-    result.os_error = t.cancelled ? ECANCELED : ETIMEDOUT;
     result.status = static_cast<int>(code);
     result.read_error = code > 0;
     // Still sending a streamed body: the write stage; else the receive.
     result.failed_stage = code == 0 && streamed && t.reader_called && t.sent < announced
                               ? HttpStage::kWrite
                               : HttpStage::kReceive;
+    result.error = HttpFailure(request, result.failed_stage, t.cancelled ? ECANCELED : ETIMEDOUT);
     return result;
   }
-  result.os_error = OsErrorFor(c, rc);
+  const uint32_t os_error = OsErrorFor(c, rc);
   if (t.reader_short) {
     result.failed_stage = HttpStage::kWrite;
-    result.os_error = EIO;
+    result.error = HttpFailure(request, result.failed_stage, EIO);
     return result;
   }
   if (code > 0) {
     // The response had begun: the body read broke off part-way.
     result.status = static_cast<int>(code);
     result.read_error = true;
+    result.error = HttpFailure(request, HttpStage::kNone, os_error);
     return result;
   }
   if (IsConnectFailure(rc)) {
@@ -322,6 +323,7 @@ HttpResult PerformHttp(const HttpRequest& request) {
   } else {
     result.failed_stage = HttpStage::kReceive;
   }
+  result.error = HttpFailure(request, result.failed_stage, os_error);
   return result;
 }
 

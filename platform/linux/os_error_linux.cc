@@ -12,6 +12,19 @@ std::string DescribeOsError(uint32_t code) {
   return msg ? msg : "unknown error";
 }
 
+std::string DescribeHresult(int32_t hr) {
+  const uint32_t bits = static_cast<uint32_t>(hr);
+  if ((bits & 0xFFFF0000u) != 0x80070000u) return "HRESULT 0x" + HexHresult(hr);
+  // The provider's own failures carry Windows error numbers that are no
+  // errno; an HRESULT formed from an errno is described by that errno.
+  switch (bits & 0xFFFFu) {
+    case 376: return "The file is not a cloud file";
+    case 377: return "The file is not in sync with the cloud";
+    case 390: return "The operation is only supported on files under a cloud sync root";
+    default: return DescribeOsError(bits & 0xFFFFu);
+  }
+}
+
 uint32_t LastOsError() { return static_cast<uint32_t>(errno); }
 
 }  // namespace zem::platform

@@ -8,18 +8,28 @@
 #include "platform/private_files.h"
 
 namespace zem::platform {
+namespace {
 
-uint32_t MakePrivate(const std::filesystem::path& path) {
-  struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) return static_cast<uint32_t>(errno);
-  if (S_ISLNK(st.st_mode)) return 0;  // a link's own mode means nothing
-  if ((st.st_mode & 077) == 0) return 0;
-  if (::chmod(path.c_str(), st.st_mode & 07700) != 0) return static_cast<uint32_t>(errno);
-  return 0;
+Status Failure(const char* what, const std::filesystem::path& path, int err) {
+  if (err == 0) return Status();
+  return StatusFromOsError(std::string(what) + " " + path.string(), static_cast<uint32_t>(err));
 }
 
-uint32_t EnsurePrivateDirectory(const std::filesystem::path& dir) {
-  if (dir.empty()) return ENOENT;
+}  // namespace
+
+Status MakePrivate(const std::filesystem::path& path) {
+  struct stat st{};
+  constexpr const char* kWhat = "make private";
+  if (::lstat(path.c_str(), &st) != 0) return Failure(kWhat, path, errno);
+  if (S_ISLNK(st.st_mode)) return Status();  // a link's own mode means nothing
+  if ((st.st_mode & 077) == 0) return Status();
+  if (::chmod(path.c_str(), st.st_mode & 07700) != 0) return Failure(kWhat, path, errno);
+  return Status();
+}
+
+Status EnsurePrivateDirectory(const std::filesystem::path& dir) {
+  constexpr const char* kWhat = "create private folder";
+  if (dir.empty()) return Failure(kWhat, dir, ENOENT);
   // The levels that do not exist yet, outermost first.
   std::vector<std::filesystem::path> missing;
   std::error_code ec;
@@ -28,19 +38,19 @@ uint32_t EnsurePrivateDirectory(const std::filesystem::path& dir) {
     if (p == p.parent_path()) break;
   }
   for (const auto& p : missing) {
-    if (::mkdir(p.c_str(), 0700) != 0 && errno != EEXIST) return static_cast<uint32_t>(errno);
+    if (::mkdir(p.c_str(), 0700) != 0 && errno != EEXIST) return Failure(kWhat, p, errno);
     // mkdir's mode is cut by the umask, never widened.
-    if (::chmod(p.c_str(), 0700) != 0) return static_cast<uint32_t>(errno);
+    if (::chmod(p.c_str(), 0700) != 0) return Failure(kWhat, p, errno);
   }
-  if (!std::filesystem::is_directory(dir, ec)) return ENOTDIR;
+  if (!std::filesystem::is_directory(dir, ec)) return Failure(kWhat, dir, ENOTDIR);
   return MakePrivate(dir);
 }
 
-uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view content,
-                          bool* opened) {
+Status WritePrivateFile(const std::filesystem::path& path, std::string_view content,
+                        bool* opened) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (opened) *opened = fd >= 0;
-  if (fd < 0) return static_cast<uint32_t>(errno);
+  if (fd < 0) return Failure("open", path, errno);
   int err = 0;
   struct stat st{};
   // An existing file keeps its mode through O_TRUNC; a regular file of ours
@@ -63,7 +73,7 @@ uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view co
   }
   if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL) err = errno;  // EINVAL: cannot be synced
   if (::close(fd) != 0 && err == 0) err = errno;
-  return static_cast<uint32_t>(err);
+  return Failure("write", path, err);
 }
 
 }  // namespace zem::platform

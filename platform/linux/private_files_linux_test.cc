@@ -26,14 +26,14 @@ mode_t ModeOf(const fs::path& p) {
 TEST(PrivateFiles, ModesHoldWhateverTheUmaskAndErrorsPassThrough) {
   const fs::path dir = TempFolder() / ("zem-private-" + std::to_string(std::random_device{}()));
   const mode_t old = ::umask(0);
-  EXPECT_EQ(EnsurePrivateDirectory(dir / "a" / "b"), 0u);
+  EXPECT_TRUE(EnsurePrivateDirectory(dir / "a" / "b").ok());
   EXPECT_EQ(ModeOf(dir), 0700u);
   EXPECT_EQ(ModeOf(dir / "a" / "b"), 0700u);
 
   // A file that existed with a loose mode becomes private when rewritten.
   { std::ofstream(dir / "f") << "old"; }
   EXPECT_EQ(ModeOf(dir / "f"), 0666u);
-  EXPECT_EQ(WritePrivateFile(dir / "f", "new"), 0u);
+  EXPECT_TRUE(WritePrivateFile(dir / "f", "new").ok());
   EXPECT_EQ(ModeOf(dir / "f"), 0600u);
   std::ifstream in(dir / "f");
   std::string back((std::istreambuf_iterator<char>(in)), {});
@@ -42,9 +42,9 @@ TEST(PrivateFiles, ModesHoldWhateverTheUmaskAndErrorsPassThrough) {
 
   // A full disk is reported as such (the caller prints its reason).
   bool opened = false;
-  EXPECT_EQ(WritePrivateFile("/dev/full", "x", &opened), static_cast<uint32_t>(ENOSPC));
+  EXPECT_EQ(WritePrivateFile("/dev/full", "x", &opened).os_error(), static_cast<uint32_t>(ENOSPC));
   EXPECT_TRUE(opened);
-  EXPECT_EQ(WritePrivateFile(dir / "missing" / "f", "x", &opened), static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(WritePrivateFile(dir / "missing" / "f", "x", &opened).os_error(), static_cast<uint32_t>(ENOENT));
   EXPECT_FALSE(opened);
   std::error_code ec;
   fs::remove_all(dir, ec);

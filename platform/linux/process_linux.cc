@@ -60,10 +60,20 @@ ProcessResult RunProcess(const std::filesystem::path& program,
                          const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   ProcessResult result;
+  const std::string context = "start " + program.string();
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return result;
-  if (::pipe2(out, O_CLOEXEC) != 0) { ::close(in[0]); ::close(in[1]); return result; }
+  if (::pipe2(in, O_CLOEXEC) != 0) {
+    result.start = StatusFromLastOsError(context);
+    return result;
+  }
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    result.start = StatusFromLastOsError(context);
+    ::close(in[0]);
+    ::close(in[1]);
+    return result;
+  }
   if (::pipe2(err, O_CLOEXEC) != 0) {
+    result.start = StatusFromLastOsError(context);
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     return result;
   }
@@ -91,10 +101,10 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   ::close(out[1]);
   ::close(err[1]);
   if (rc != 0) {
+    result.start = StatusFromOsError(context, static_cast<uint32_t>(rc));
     ::close(in[1]); ::close(out[0]); ::close(err[0]);
     return result;
   }
-  result.started = true;
 
   // Feed stdin and drain both outputs together so no pipe fills up. poll()
   // skips negative descriptors, so a closed stream is simply set to -1.
@@ -136,7 +146,7 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   return result;
 }
 
-bool StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args) {
+Status StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args) {
   std::vector<std::string> argv_s{program.string()};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   auto argv = Pointers(argv_s);
@@ -146,14 +156,14 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
+  if (rc != 0) return StatusFromOsError("start " + program.string(), static_cast<uint32_t>(rc));
   // Reap it when it ends so it never lingers as a zombie, without touching
   // the process-wide SIGCHLD disposition that RunProcess's waitpid needs.
   std::thread([pid] {
     int status;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   }).detach();
-  return true;
+  return Status();
 }
 
 }  // namespace zem::platform
@@ -162,11 +172,11 @@ namespace zem::platform {
 
 BackgroundProcess::~BackgroundProcess() { Kill(); }
 
-bool BackgroundProcess::Start(const std::filesystem::path& program,
-                              const std::vector<std::string>& args,
-                              const ProcessOptions& options,
-                              const std::filesystem::path& out_file,
-                              const std::filesystem::path& err_file) {
+Status BackgroundProcess::Start(const std::filesystem::path& program,
+                                const std::vector<std::string>& args,
+                                const ProcessOptions& options,
+                                const std::filesystem::path& out_file,
+                                const std::filesystem::path& err_file) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -191,10 +201,10 @@ bool BackgroundProcess::Start(const std::filesystem::path& program,
   const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
+  if (rc != 0) return StatusFromOsError("start " + program.string(), static_cast<uint32_t>(rc));
   handle_ = pid;
   pid_ = pid;
-  return true;
+  return Status();
 }
 
 bool BackgroundProcess::Interrupt() {

@@ -20,14 +20,14 @@ TEST(ProcessLinux, ChildrenDoNotInheritBlockedStopSignals) {
   const auto r = RunProcess("/bin/sh", {"-c", "kill -TERM $$; sleep 5; exit 7"});
   const auto took = std::chrono::steady_clock::now() - start;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.started());
   EXPECT_EQ(r.exit_code, 128 + SIGTERM);
   // With the signal blocked it would only land after the sleep.
   EXPECT_LT(took, std::chrono::seconds(3));
 }
 
 TEST(ProcessLinux, DetachedChildDoesNotHideOtherExitCodes) {
-  ASSERT_TRUE(StartDetached("/bin/true", {}));
+  ASSERT_TRUE(StartDetached("/bin/true", {}).ok());
   const auto r = RunProcess("/bin/sh", {"-c", "exit 3"});
   EXPECT_EQ(r.exit_code, 3);
 }

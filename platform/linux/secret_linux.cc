@@ -33,8 +33,11 @@ constexpr size_t kOverhead = sizeof kMagic + kNonceSize + kTagSize;
 
 using Key = unsigned char[kKeySize];
 
-SecretResult Fail(int err, std::string detail = {}) {
-  return {false, static_cast<uint32_t>(err), std::move(detail)};
+constexpr char kProtect[] = "protect the token";
+constexpr char kUnprotect[] = "decrypt the token";
+
+Status Fail(const char* what, int err, std::string_view explanation = {}) {
+  return StatusFromOsError(what, static_cast<uint32_t>(err)).WithExplanation(explanation);
 }
 
 // What is wrong with the key file, for a failed load.
@@ -103,8 +106,8 @@ int WriteAll(int fd, const unsigned char* p, size_t n) {
 // up holding the one key on disk.
 int CreateOrLoadKey(const std::filesystem::path& path, Key key) {
   // The key's folder is private to the user, whatever the umask.
-  if (const uint32_t err = EnsurePrivateDirectory(path.parent_path())) {
-    return static_cast<int>(err);
+  if (const Status made = EnsurePrivateDirectory(path.parent_path()); !made.ok()) {
+    return static_cast<int>(made.os_error());
   }
 
   unsigned char fresh[kKeySize];
@@ -140,16 +143,16 @@ const unsigned char* U(const char* p) { return reinterpret_cast<const unsigned c
 
 }  // namespace
 
-SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view /*description*/,
-                                   std::string& blob) {
+Status ProtectForCurrentUser(std::string_view plain, std::u16string_view /*description*/,
+                             std::string& blob) {
   blob.clear();
-  if (plain.size() > static_cast<size_t>(INT32_MAX) - kOverhead) return Fail(EFBIG);
+  if (plain.size() > static_cast<size_t>(INT32_MAX) - kOverhead) return Fail(kProtect, EFBIG);
   const auto path = KeyPath();
-  if (path.empty()) return Fail(ENOENT);
+  if (path.empty()) return Fail(kProtect, ENOENT);
   Key key;
   int err = LoadKey(path, key);
   if (err == ENOENT) err = CreateOrLoadKey(path, key);
-  if (err != 0) return Fail(err, KeyProblem(path, err));
+  if (err != 0) return Fail(kProtect, err, KeyProblem(path, err));
 
   std::string out(kOverhead + plain.size(), '\0');
   std::memcpy(out.data(), kMagic, sizeof kMagic);
@@ -169,21 +172,21 @@ SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view /
   ok = ok && EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize,
                                  body + plain.size()) == 1;
   OPENSSL_cleanse(key, sizeof key);
-  if (!ok) return Fail(EIO);
+  if (!ok) return Fail(kProtect, EIO);
   blob = std::move(out);
-  return {true, 0, {}};
+  return Status();
 }
 
-SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain) {
+Status UnprotectForCurrentUser(std::string_view blob, std::string& plain) {
   plain.clear();
   if (blob.size() < kOverhead || std::memcmp(blob.data(), kMagic, sizeof kMagic) != 0 ||
       blob.size() - kOverhead > static_cast<size_t>(INT32_MAX)) {
-    return Fail(EBADMSG, "the token blob is damaged (not a blob this program wrote)");
+    return Fail(kUnprotect, EBADMSG, "the token blob is damaged (not a blob this program wrote)");
   }
   const auto path = KeyPath();
-  if (path.empty()) return Fail(ENOENT);
+  if (path.empty()) return Fail(kUnprotect, ENOENT);
   Key key;
-  if (const int err = LoadKey(path, key); err != 0) return Fail(err, KeyProblem(path, err));
+  if (const int err = LoadKey(path, key); err != 0) return Fail(kUnprotect, err, KeyProblem(path, err));
 
   const unsigned char* nonce = U(blob.data()) + sizeof kMagic;
   const unsigned char* body = nonce + kNonceSize;
@@ -206,11 +209,11 @@ SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain) 
   OPENSSL_cleanse(key, sizeof key);
   if (!ok) {
     OPENSSL_cleanse(out.data(), out.size());
-    return Fail(EBADMSG, "the token blob does not decrypt under the key file " + path.string() +
+    return Fail(kUnprotect, EBADMSG, "the token blob does not decrypt under the key file " + path.string() +
                              " (damaged, or saved under another key)");
   }
   plain = std::move(out);
-  return {true, 0, {}};
+  return Status();
 }
 
 }  // namespace zem::platform

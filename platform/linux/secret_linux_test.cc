@@ -35,11 +35,11 @@ class SecretKeyFileTest : public ::testing::Test {
 
 TEST_F(SecretKeyFileTest, FirstProtectCreatesPrivateKeyAndUnprotectNeverDoes) {
   std::string plain;
-  EXPECT_FALSE(UnprotectForCurrentUser(std::string(64, 'x'), plain).ok);
+  EXPECT_FALSE(UnprotectForCurrentUser(std::string(64, 'x'), plain).ok());
   EXPECT_FALSE(std::filesystem::exists(KeyIn("a")));
 
   std::string blob;
-  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok);
+  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok());
   struct stat st{};
   ASSERT_EQ(::stat(KeyIn("a").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -57,50 +57,50 @@ TEST_F(SecretKeyFileTest, FirstProtectCreatesPrivateKeyAndUnprotectNeverDoes) {
 
 TEST_F(SecretKeyFileTest, BlobUnderAnotherKeyFailsAndMissingKeyFails) {
   std::string blob;
-  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok);
+  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok());
 
   std::string plain;
   {
     ScopedEnv other("XDG_DATA_HOME", (dir_ / "b").string());
     std::string own;
-    ASSERT_TRUE(ProtectForCurrentUser("x", u"d", own).ok);  // b gets its own key
+    ASSERT_TRUE(ProtectForCurrentUser("x", u"d", own).ok());  // b gets its own key
     const auto r = UnprotectForCurrentUser(blob, plain);
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.os_error, 0u);
+    EXPECT_FALSE(r.ok());
+    EXPECT_NE(r.os_error(), 0u);
   }
-  ASSERT_TRUE(UnprotectForCurrentUser(blob, plain).ok);
+  ASSERT_TRUE(UnprotectForCurrentUser(blob, plain).ok());
   EXPECT_EQ(plain, "token-token-token");
 
   std::filesystem::remove(KeyIn("a"));
   const auto r = UnprotectForCurrentUser(blob, plain);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.os_error, static_cast<uint32_t>(ENOENT));
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.os_error(), static_cast<uint32_t>(ENOENT));
 }
 
 TEST_F(SecretKeyFileTest, KeyReadableByOthersOrOfWrongSizeIsRefused) {
   std::string blob;
-  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok);
+  ASSERT_TRUE(ProtectForCurrentUser("token-token-token", u"d", blob).ok());
   std::string plain;
 
   std::filesystem::permissions(KeyIn("a"), std::filesystem::perms::group_read,
                                std::filesystem::perm_options::add);
   auto r = UnprotectForCurrentUser(blob, plain);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.os_error, static_cast<uint32_t>(EACCES));
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.os_error(), static_cast<uint32_t>(EACCES));
   std::string again;
-  EXPECT_FALSE(ProtectForCurrentUser("x", u"d", again).ok);  // never uses such a key either
+  EXPECT_FALSE(ProtectForCurrentUser("x", u"d", again).ok());  // never uses such a key either
 
   std::filesystem::permissions(KeyIn("a"), std::filesystem::perms::group_read,
                                std::filesystem::perm_options::remove);
   std::filesystem::resize_file(KeyIn("a"), 31);
-  EXPECT_FALSE(UnprotectForCurrentUser(blob, plain).ok);
+  EXPECT_FALSE(UnprotectForCurrentUser(blob, plain).ok());
 
   // What the programs print for a damaged key: which file, what is wrong
   // and what to do, not just the errno.
   r = ProtectForCurrentUser("x", u"d", again);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.os_error, static_cast<uint32_t>(EBADMSG));
-  EXPECT_EQ(r.detail, "the key file " + KeyIn("a").string() +
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.os_error(), static_cast<uint32_t>(EBADMSG));
+  EXPECT_EQ(r.explanation(), "the key file " + KeyIn("a").string() +
                           " is damaged (it must hold exactly 32 bytes); delete it and run keygate "
                           "to save the token again");
 }
@@ -115,7 +115,7 @@ TEST_F(SecretKeyFileTest, RacingFirstProtectsAgreeOnOneKey) {
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
       std::string b;
-      ok[i] = ProtectForCurrentUser("token-" + std::to_string(i), u"d", b).ok;
+      ok[i] = ProtectForCurrentUser("token-" + std::to_string(i), u"d", b).ok();
       blobs[i] = std::move(b);
     });
   }
@@ -124,7 +124,7 @@ TEST_F(SecretKeyFileTest, RacingFirstProtectsAgreeOnOneKey) {
     SCOPED_TRACE(i);
     ASSERT_TRUE(ok[i]);
     std::string plain;
-    ASSERT_TRUE(UnprotectForCurrentUser(blobs[i], plain).ok);
+    ASSERT_TRUE(UnprotectForCurrentUser(blobs[i], plain).ok());
     EXPECT_EQ(plain, "token-" + std::to_string(i));
   }
 }

@@ -61,21 +61,25 @@ void PrepareStopRequests() {
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool WatchStopRequests(std::function<void(StopRequest)> on_stop) {
+Status WatchStopRequests(std::function<void(StopRequest)> on_stop) {
+  constexpr const char* kWhat = "watch stop signals";
   auto& w = Watcher();
   std::lock_guard lock(w.mu);
-  if (w.thread.joinable()) return false;
+  if (w.thread.joinable()) return StatusFromOsError(kWhat, EBUSY);
   sigset_t set = StopSignals();
   w.signal_fd = ::signalfd(-1, &set, SFD_CLOEXEC);
+  const int signal_err = errno;
   w.wake_fd = ::eventfd(0, EFD_CLOEXEC);
+  const int wake_err = errno;
   if (w.signal_fd < 0 || w.wake_fd < 0) {
     if (w.signal_fd >= 0) ::close(w.signal_fd);
     if (w.wake_fd >= 0) ::close(w.wake_fd);
+    const int err = w.signal_fd < 0 ? signal_err : wake_err;
     w.signal_fd = w.wake_fd = -1;
-    return false;
+    return StatusFromOsError(kWhat, static_cast<uint32_t>(err));
   }
   w.thread = std::thread(WatchLoop, w.signal_fd, w.wake_fd, std::move(on_stop));
-  return true;
+  return Status();
 }
 
 void StopWatchingStopRequests() {
@@ -90,18 +94,15 @@ void StopWatchingStopRequests() {
   w.signal_fd = w.wake_fd = -1;
 }
 
-bool RunAsService(const char*, const std::function<int()>& service_main,
-                  const std::function<void()>&, uint32_t& error, int& process_exit_code) {
+Status RunAsService(const char*, const std::function<int()>& service_main,
+                    const std::function<void()>&, int& process_exit_code) {
   // systemd sets INVOCATION_ID for every unit it starts; a program started
   // from a shell has none, just as a Windows service started from a console
   // cannot reach the service control manager.
   const char* id = std::getenv("INVOCATION_ID");
-  if (!id || !*id) {
-    error = ENOTSUP;
-    return false;
-  }
+  if (!id || !*id) return StatusFromOsError("run as a systemd service", ENOTSUP);
   process_exit_code = service_main();
-  return true;
+  return Status();
 }
 
 }  // namespace zem::platform

@@ -27,19 +27,21 @@ void Sha256::Update(const void* data, size_t size) {
   if (impl_->ok && size > 0) impl_->ok = EVP_DigestUpdate(impl_->ctx, data, size) == 1;
 }
 
-bool Sha256::Final(Sha256Digest& digest) {
+Status Sha256::Final(Sha256Digest& digest) {
   unsigned int len = 0;
   const bool ok = impl_->ok && EVP_DigestFinal_ex(impl_->ctx, digest.data(), &len) == 1 &&
                   len == digest.size();
   impl_->ok = false;  // one digest per object
-  return ok;
+  // OpenSSL's failures carry no errno: EIO stands for them.
+  return ok ? Status() : StatusFromOsError("SHA-256 digest", EIO);
 }
 
 Sha256FileResult Sha256File(const std::filesystem::path& file) {
   Sha256FileResult r;
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    r.os_error = static_cast<uint32_t>(errno);
+    const int err = errno;
+    r.status = StatusFromOsError("open " + file.string(), static_cast<uint32_t>(err));
     return r;
   }
   Sha256 h;
@@ -48,7 +50,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
     const ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      r.os_error = static_cast<uint32_t>(errno);
+      const int err = errno;
+      r.status = StatusFromOsError("read " + file.string(), static_cast<uint32_t>(err));
       ::close(fd);
       return r;
     }
@@ -58,11 +61,10 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   }
   ::close(fd);
   Sha256Digest d;
-  if (!h.Final(d)) {
-    r.os_error = EIO;
+  if (Status done = h.Final(d); !done.ok()) {
+    r.status = StatusFromOsError("hash " + file.string(), done.os_error());
     return r;
   }
-  r.ok = true;
   r.hex = Sha256Hex(d);
   return r;
 }

@@ -19,12 +19,11 @@
 namespace zem::platform {
 namespace {
 
-RegistrationResult Failure(RegistrationStep step, int err, std::string detail) {
+RegistrationResult Failure(RegistrationStep step, int err, std::string_view call,
+                           std::string_view explanation = {}) {
   RegistrationResult r;
   r.failed_step = step;
-  r.hr = HresultFromOsError(static_cast<uint32_t>(err));
-  r.detail = std::move(detail);
-  r.message = DescribeOsError(static_cast<uint32_t>(err));
+  r.status = StatusFromOsError(call, static_cast<uint32_t>(err)).WithExplanation(explanation);
   return r;
 }
 
@@ -95,15 +94,17 @@ void WriteLines(const std::filesystem::path& file, const std::vector<std::string
 
 }  // namespace
 
-int32_t BeginRegistrationSession() { return 0; }
+Status BeginRegistrationSession() { return Status(); }
 void EndRegistrationSession() {}
 
-uint32_t CreateFolderTree(const std::filesystem::path& folder) {
+Status CreateFolderTree(const std::filesystem::path& folder) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  if (ec) return static_cast<uint32_t>(ec.value());
-  if (!std::filesystem::is_directory(folder, ec)) return ENOTDIR;
-  return 0;
+  if (ec) return StatusFromOsError("create " + folder.string(), static_cast<uint32_t>(ec.value()));
+  if (!std::filesystem::is_directory(folder, ec)) {
+    return StatusFromOsError("create " + folder.string(), ENOTDIR);
+  }
+  return Status();
 }
 
 RegistrationResult RegisterSyncRoot(const SyncRootRegistration& reg) {
@@ -120,14 +121,15 @@ RegistrationResult UnregisterSyncRoot(const std::string& id, const std::filesyst
   const auto mark = ReadMark(folder);
   if (!mark) {
     const int err = errno;
-    RegistrationResult r = Failure(RegistrationStep::kCall, err, "getxattr");
-    if (err == ENODATA || err == ENOENT) r.message = "the folder is not registered as a sync root";
-    return r;
+    if (err == ENODATA || err == ENOENT) {
+      return Failure(RegistrationStep::kCall, err, "getxattr",
+                     "the folder is not registered as a sync root");
+    }
+    return Failure(RegistrationStep::kCall, err, "getxattr");
   }
   if (*mark != id) {
-    RegistrationResult r = Failure(RegistrationStep::kCall, EPERM, "getxattr");
-    r.message = "the folder is registered as another sync root: " + *mark;
-    return r;
+    return Failure(RegistrationStep::kCall, EPERM, "getxattr",
+                   "the folder is registered as another sync root: " + *mark);
   }
   if (::removexattr(folder.c_str(), kSyncRootMarkAttribute) != 0) {
     return Failure(RegistrationStep::kCall, errno, "removexattr");

@@ -21,7 +21,7 @@ void Say(StdStream stream, const std::string& line) { WriteStd(stream, line); }
 
 WebLoginResult RunWebLogin(const WebLoginRequest& request) {
   WebLoginResult result;
-  if (HasGraphicalSession() && StartDetached("xdg-open", {request.url})) {
+  if (HasGraphicalSession() && StartDetached("xdg-open", {request.url}).ok()) {
     Say(StdStream::kOut, "[INFO] 已在浏览器中打开登录页面：" + request.url + "\n");
     Say(StdStream::kOut,
         "[INFO] 登录后，请从该页面的本地存储（localStorage）中复制 access-token 的值。\n");

@@ -13,6 +13,7 @@
 
 #include "platform/cloud_files.h"
 #include "platform/fetch_broker.h"
+#include "platform/text.h"
 #include "platform/win32/cldapi_abi.h"
 #include "platform/win32/directory_watcher_win32.h"
 
@@ -129,10 +130,10 @@ bool IsExistingDirectory(const std::filesystem::path& p) {
 
 // CfExecute with the keys of one request: data, or a failure status for a
 // range. Request key 0, no correlation vector, no sync status.
-Hresult Execute(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
-                int64_t length) {
+Status Execute(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+               int64_t length) {
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
+  if (!api.loaded) return StatusFromHresult("CfExecute", kHrProviderUnavailable);
   CF_OPERATION_INFO op = {};
   op.StructSize = sizeof(CF_OPERATION_INFO);
   op.Type = CF_OPERATION_TYPE_TRANSFER_DATA;
@@ -149,7 +150,11 @@ Hresult Execute(const TransferKey& key, uint32_t status, const void* data, int64
   l.QuadPart = length;
   params.TransferData.Offset = o;
   params.TransferData.Length = l;
-  return api.execute(&op, &params);
+  const HRESULT hr = api.execute(&op, &params);
+  if (SUCCEEDED(hr)) return Status();
+  return StatusFromHresult("CfExecute " + std::to_string(length) + " bytes at offset " +
+                               std::to_string(offset),
+                           hr);
 }
 
 // Fetch-data: the window goes to the connection's broker, which runs one
@@ -228,11 +233,12 @@ LARGE_INTEGER Large(int64_t v) {
 
 }  // namespace
 
-Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
-                        ConnectionKey* key) {
-  if (!key) return kHrInvalidArgument;
+Status ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbacks& callbacks,
+                       ConnectionKey* key) {
+  const std::string context = "CfConnectSyncRoot " + PathToUtf8(root);
+  if (!key) return StatusFromHresult(context, kHrInvalidArgument);
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
+  if (!api.loaded) return StatusFromHresult(context, kHrProviderUnavailable);
   // The table in the order the agent registers it; unset entries are left out.
   std::vector<CF_CALLBACK_REGISTRATION> table;
   if (callbacks.fetch_data) {
@@ -268,7 +274,7 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
     lock.unlock();
     conn->fetches->Stop();
     conn->completions->Stop();
-    return hr;
+    return StatusFromHresult(context, hr);
   }
   g_connections[k.Internal] = conn;
   *key = k.Internal;
@@ -288,14 +294,15 @@ Hresult ConnectSyncRoot(const std::filesystem::path& root, const SyncRootCallbac
           c->completions->Post([cb = c->callbacks, info] { cb->close_completion(info); });
         });
   }
-  return S_OK;
+  return Status();
 }
 
-Hresult DisconnectSyncRoot(ConnectionKey key) {
+Status DisconnectSyncRoot(ConnectionKey key) {
+  const std::string context = "CfDisconnectSyncRoot " + std::to_string(key);
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
+  if (!api.loaded) return StatusFromHresult(context, kHrProviderUnavailable);
   std::shared_ptr<Connection> conn = ConnectionOf(key);
-  if (!conn) return kHrInvalidKey;
+  if (!conn) return StatusFromHresult(context, kHrInvalidKey);
   // Waiting fetches fail and downloads stop at their next piece; the pool
   // is joined. Then no new file is reported, Windows stops calling, and the
   // completions already reported are delivered.
@@ -307,7 +314,7 @@ Hresult DisconnectSyncRoot(ConnectionKey key) {
     g_connections.erase(key);
   }
   conn->completions->Stop();
-  return hr;
+  return StatusFromHresult(context, hr);
 }
 
 bool IsFetchActive(const TransferKey& key) {
@@ -315,32 +322,37 @@ bool IsFetchActive(const TransferKey& key) {
   return conn && conn->fetches->Active(key);
 }
 
-Hresult TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
-                     int64_t length) {
+Status TransferData(const TransferKey& key, uint32_t status, const void* data, int64_t offset,
+                    int64_t length) {
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
+  if (!api.loaded) return StatusFromHresult("CfExecute", kHrProviderUnavailable);
   auto conn = ConnectionOf(key.connection);
-  if (!conn) return kHrInvalidKey;
+  if (!conn) return StatusFromHresult("transfer to an unknown connection", kHrInvalidKey);
   return conn->fetches->Transfer(key, status, data, offset, length);
 }
 
-Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
+Status CreatePlaceholders(const std::filesystem::path& base, std::vector<PlaceholderItem>& items) {
   const CldApi& api = Api();
-  if (items.empty()) return api.loaded ? S_OK : kHrProviderUnavailable;
+  const std::string where = PathToUtf8(base);
+  const Status unavailable = api.loaded ? Status()
+                                        : StatusFromHresult("CfCreatePlaceholders in " + where,
+                                                            kHrProviderUnavailable);
+  if (items.empty()) return unavailable;
   // Items whose name is not one plain component never reach the API.
   std::vector<size_t> passed;  // index into items of each record
-  Hresult refused = S_OK;
+  Status refused;
   for (size_t i = 0; i < items.size(); ++i) {
     if (IsPlainPlaceholderName(items[i].relative_name)) {
       passed.push_back(i);
     } else {
-      items[i].result = kHrInvalidArgument;
-      if (refused == S_OK) refused = kHrInvalidArgument;
+      items[i].result = StatusFromHresult(
+          "create placeholder " + PathToUtf8(base / items[i].relative_name), kHrInvalidArgument);
+      if (refused.ok()) refused = items[i].result;
     }
   }
   if (!api.loaded) {
-    for (size_t i : passed) items[i].result = kHrProviderUnavailable;
-    return kHrProviderUnavailable;
+    for (size_t i : passed) items[i].result = unavailable;
+    return unavailable;
   }
   if (passed.empty()) return refused;
   // Names stay alive until the call returns.
@@ -366,8 +378,15 @@ Hresult CreatePlaceholders(const std::filesystem::path& base, std::vector<Placeh
   const HRESULT hr = api.create_placeholders(base.c_str(), records.data(),
                                              static_cast<DWORD>(records.size()),
                                              CF_CREATE_FLAG_NONE, nullptr);
-  for (size_t i = 0; i < passed.size(); ++i) items[passed[i]].result = records[i].Result;
-  return FAILED(hr) ? hr : refused;
+  for (size_t i = 0; i < passed.size(); ++i) {
+    PlaceholderItem& item = items[passed[i]];
+    item.result = FAILED(records[i].Result)
+                      ? StatusFromHresult("CfCreatePlaceholders " +
+                                              PathToUtf8(base / item.relative_name),
+                                          records[i].Result)
+                      : Status();
+  }
+  return FAILED(hr) ? StatusFromHresult("CfCreatePlaceholders in " + where, hr) : refused;
 }
 
 bool IsPlainPlaceholderName(const std::filesystem::path& name) {
@@ -380,7 +399,15 @@ bool IsPlainPlaceholderName(const std::filesystem::path& name) {
 // --- PlaceholderHandle -------------------------------------------------------
 
 namespace {
+
 HANDLE H(intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+
+// The outcome of the Cloud Files call `call` on `path`.
+Status CallStatus(const char* call, const std::filesystem::path& path, HRESULT hr) {
+  if (SUCCEEDED(hr)) return Status();
+  return StatusFromHresult(std::string(call) + " " + PathToUtf8(path), hr);
+}
+
 }  // namespace
 
 PlaceholderHandle::~PlaceholderHandle() { Close(); }
@@ -390,74 +417,96 @@ void PlaceholderHandle::Close() {
   native_ = kClosed;
 }
 
-uint32_t PlaceholderHandle::Open(const std::filesystem::path& path, bool delete_access) {
+Status PlaceholderHandle::Open(const std::filesystem::path& path, bool delete_access) {
   Close();
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | (delete_access ? DELETE : 0),
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    return StatusFromOsError("CreateFile " + PathToUtf8(path), err);
+  }
   native_ = reinterpret_cast<intptr_t>(h);
-  return 0;
+  path_ = path;
+  return Status();
 }
 
-Hresult PlaceholderHandle::ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
+Status PlaceholderHandle::ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) {
+  constexpr const char* kCall = "CfConvertToPlaceholder";
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open()) return kHrInvalidKey;
-  return api.convert(H(native_), identity.data(), static_cast<DWORD>(identity.size()),
-                     mark_in_sync ? CF_CONVERT_FLAG_MARK_IN_SYNC : CF_CONVERT_FLAG_NONE, nullptr,
-                     nullptr);
+  if (!api.loaded) return CallStatus(kCall, path_, kHrProviderUnavailable);
+  if (!is_open()) return CallStatus(kCall, path_, kHrInvalidKey);
+  return CallStatus(kCall, path_,
+                    api.convert(H(native_), identity.data(), static_cast<DWORD>(identity.size()),
+                                mark_in_sync ? CF_CONVERT_FLAG_MARK_IN_SYNC : CF_CONVERT_FLAG_NONE,
+                                nullptr, nullptr));
 }
 
-Hresult PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_in_sync) {
+Status PlaceholderHandle::UpdateIdentity(std::string_view identity, bool mark_in_sync) {
+  constexpr const char* kCall = "CfUpdatePlaceholder";
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open()) return kHrInvalidKey;
-  return api.update(H(native_), nullptr, identity.data(), static_cast<DWORD>(identity.size()),
-                    nullptr, 0, mark_in_sync ? CF_UPDATE_FLAG_MARK_IN_SYNC : CF_UPDATE_FLAG_NONE,
-                    nullptr, nullptr);
+  if (!api.loaded) return CallStatus(kCall, path_, kHrProviderUnavailable);
+  if (!is_open()) return CallStatus(kCall, path_, kHrInvalidKey);
+  return CallStatus(
+      kCall, path_,
+      api.update(H(native_), nullptr, identity.data(), static_cast<DWORD>(identity.size()),
+                 nullptr, 0, mark_in_sync ? CF_UPDATE_FLAG_MARK_IN_SYNC : CF_UPDATE_FLAG_NONE,
+                 nullptr, nullptr));
 }
 
-Hresult PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
-                                   std::string_view /*content_sha256: no place to keep it*/) {
+Status PlaceholderHandle::Repoint(std::string_view identity, int64_t size,
+                                  std::string_view /*content_sha256: no place to keep it*/) {
+  constexpr const char* kCall = "CfUpdatePlaceholder";
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open()) return kHrInvalidKey;
-  if (size < 0 || identity.size() > kMaxIdentityLength) return kHrInvalidArgument;
+  if (!api.loaded) return CallStatus(kCall, path_, kHrProviderUnavailable);
+  if (!is_open()) return CallStatus(kCall, path_, kHrInvalidKey);
+  if (size < 0 || identity.size() > kMaxIdentityLength) {
+    return CallStatus(kCall, path_, kHrInvalidArgument);
+  }
   BY_HANDLE_FILE_INFORMATION fi;
-  if (!GetFileInformationByHandle(H(native_), &fi)) return HRESULT_FROM_WIN32(GetLastError());
-  if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return kHrInvalidArgument;
+  if (!GetFileInformationByHandle(H(native_), &fi)) {
+    const DWORD err = GetLastError();
+    return StatusFromOsError("GetFileInformationByHandle " + PathToUtf8(path_), err);
+  }
+  if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return CallStatus(kCall, path_, kHrInvalidArgument);
+  }
   // Zero times and attributes leave them as they are; the size is the new
   // logical size. The content is dropped, so the next read fetches it.
   CF_FS_METADATA metadata = {};
   metadata.FileSize.QuadPart = size;
-  return api.update(H(native_), &metadata, identity.data(), static_cast<DWORD>(identity.size()),
-                    nullptr, 0,
-                    CF_UPDATE_FLAG_VERIFY_IN_SYNC | CF_UPDATE_FLAG_MARK_IN_SYNC |
-                        CF_UPDATE_FLAG_DEHYDRATE,
-                    nullptr, nullptr);
+  return CallStatus(kCall, path_,
+                    api.update(H(native_), &metadata, identity.data(),
+                               static_cast<DWORD>(identity.size()), nullptr, 0,
+                               CF_UPDATE_FLAG_VERIFY_IN_SYNC | CF_UPDATE_FLAG_MARK_IN_SYNC |
+                                   CF_UPDATE_FLAG_DEHYDRATE,
+                               nullptr, nullptr));
 }
 
-Hresult PlaceholderHandle::SetInSyncState(bool in_sync) {
+Status PlaceholderHandle::SetInSyncState(bool in_sync) {
+  constexpr const char* kCall = "CfSetInSyncState";
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open()) return kHrInvalidKey;
-  return api.set_in_sync(H(native_), in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC,
-                         CF_SET_IN_SYNC_FLAG_NONE, nullptr);
+  if (!api.loaded) return CallStatus(kCall, path_, kHrProviderUnavailable);
+  if (!is_open()) return CallStatus(kCall, path_, kHrInvalidKey);
+  return CallStatus(
+      kCall, path_,
+      api.set_in_sync(H(native_), in_sync ? CF_IN_SYNC_STATE_IN_SYNC : CF_IN_SYNC_STATE_NOT_IN_SYNC,
+                      CF_SET_IN_SYNC_FLAG_NONE, nullptr));
 }
 
-Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
+Status PlaceholderHandle::GetState(PlaceholderState* state) {
+  constexpr const char* kCall = "CfGetPlaceholderInfo";
   const CldApi& api = Api();
-  if (!api.loaded) return kHrProviderUnavailable;
-  if (!is_open() || !state) return kHrInvalidArgument;
+  if (!api.loaded) return CallStatus(kCall, path_, kHrProviderUnavailable);
+  if (!is_open() || !state) return CallStatus(kCall, path_, kHrInvalidArgument);
   *state = PlaceholderState{};
   std::vector<BYTE> buf(sizeof(CF_PLACEHOLDER_BASIC_INFO) + kMaxIdentityLength);
   DWORD returned = 0;
   const HRESULT hr = api.get_info(H(native_), CF_PLACEHOLDER_INFO_BASIC, buf.data(),
                                   static_cast<DWORD>(buf.size()), &returned);
-  if (hr == kHrNotACloudFile) return S_OK;  // a plain item
-  if (FAILED(hr)) return hr;
+  if (hr == kHrNotACloudFile) return Status();  // a plain item
+  if (FAILED(hr)) return CallStatus(kCall, path_, hr);
   const auto* info = reinterpret_cast<const CF_PLACEHOLDER_BASIC_INFO*>(buf.data());
   state->is_placeholder = true;
   state->in_sync = info->InSyncState == CF_IN_SYNC_STATE_IN_SYNC;
@@ -470,7 +519,7 @@ Hresult PlaceholderHandle::GetState(PlaceholderState* state) {
                     (fi.dwFileAttributes & kRemote) == 0;
   LARGE_INTEGER size;
   if (GetFileSizeEx(H(native_), &size)) state->logical_size = size.QuadPart;
-  return S_OK;
+  return Status();
 }
 
 }  // namespace zem::platform

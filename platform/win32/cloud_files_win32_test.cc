@@ -39,19 +39,20 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
   ConnectionKey key = 0;
   SyncRootCallbacks cb;
   cb.fetch_data = [](const FetchDataInfo&) {};
-  EXPECT_EQ(ConnectSyncRoot(dir_, cb, &key), kHrProviderUnavailable);
+  EXPECT_EQ(ConnectSyncRoot(dir_, cb, &key).hresult(), kHrProviderUnavailable);
   EXPECT_EQ(static_cast<uint32_t>(kHrProviderUnavailable), 0x8007007eu);
-  EXPECT_EQ(DisconnectSyncRoot(1), kHrProviderUnavailable);
-  EXPECT_EQ(TransferData(TransferKey{1, 2, 0}, kStatusSuccess, "x", 0, 1), kHrProviderUnavailable);
+  EXPECT_EQ(DisconnectSyncRoot(1).hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(TransferData(TransferKey{1, 2, 0}, kStatusSuccess, "x", 0, 1).hresult(),
+            kHrProviderUnavailable);
 
   std::vector<PlaceholderItem> items(2);
   items[0].relative_name = L"a.txt";
   items[0].identity = "F:1";
   items[1].relative_name = L"d";
   items[1].attributes = kFileAttributeDirectory;
-  EXPECT_EQ(CreatePlaceholders(dir_, items), kHrProviderUnavailable);
-  EXPECT_EQ(items[0].result, kHrProviderUnavailable);
-  EXPECT_EQ(items[1].result, kHrProviderUnavailable);
+  EXPECT_EQ(CreatePlaceholders(dir_, items).hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(items[0].result.hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(items[1].result.hresult(), kHrProviderUnavailable);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "a.txt"));
 
   // Names that are not one plain component are refused item by item, before
@@ -60,53 +61,55 @@ TEST_F(CloudFilesWin32Test, WithoutCldApiEveryCallFailsCleanly) {
   const std::vector<std::wstring> names = {L"..\\escaped.txt", L"../up.txt", L"", L".", L"..",
                                            std::wstring(L"n\0ul", 4), L"a\\b", L"ok.txt"};
   for (size_t i = 0; i < named.size(); ++i) named[i].relative_name = names[i];
-  EXPECT_EQ(CreatePlaceholders(dir_, named), kHrProviderUnavailable);
+  EXPECT_EQ(CreatePlaceholders(dir_, named).hresult(), kHrProviderUnavailable);
   for (size_t i = 0; i + 1 < named.size(); ++i) {
-    EXPECT_EQ(named[i].result, kHrInvalidArgument) << i;
+    EXPECT_EQ(named[i].result.hresult(), kHrInvalidArgument) << i;
   }
-  EXPECT_EQ(named.back().result, kHrProviderUnavailable);
+  EXPECT_EQ(named.back().result.hresult(), kHrProviderUnavailable);
   EXPECT_TRUE(IsPlainPlaceholderName(L"报告 (2).txt"));
   EXPECT_FALSE(IsPlainPlaceholderName(L"x\\"));
 
   // The handle itself is plain Win32 and opens files and folders.
   { std::ofstream(dir_ / "f.txt") << "x"; }
   PlaceholderHandle h;
-  ASSERT_EQ(h.Open(dir_ / "f.txt", true), 0u);
-  EXPECT_EQ(h.ConvertToPlaceholder("F:1", true), kHrProviderUnavailable);
-  EXPECT_EQ(h.UpdateIdentity("F:1", true), kHrProviderUnavailable);
-  EXPECT_EQ(h.SetInSyncState(true), kHrProviderUnavailable);
-  EXPECT_EQ(h.Repoint("F:2", 5, ""), kHrProviderUnavailable);
+  ASSERT_TRUE(h.Open(dir_ / "f.txt", true).ok());
+  EXPECT_EQ(h.ConvertToPlaceholder("F:1", true).hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(h.UpdateIdentity("F:1", true).hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(h.SetInSyncState(true).hresult(), kHrProviderUnavailable);
+  EXPECT_EQ(h.Repoint("F:2", 5, "").hresult(), kHrProviderUnavailable);
   PlaceholderState s;
-  EXPECT_EQ(h.GetState(&s), kHrProviderUnavailable);
-  ASSERT_EQ(h.Open(dir_, false), 0u);
+  EXPECT_EQ(h.GetState(&s).hresult(), kHrProviderUnavailable);
+  ASSERT_TRUE(h.Open(dir_, false).ok());
   h.Close();
-  EXPECT_EQ(h.Open(dir_ / "missing.txt", false), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(h.Open(dir_ / "missing.txt", false).os_error(),
+            static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(CloudFilesWin32Test, AttributesTimesAndMoves) {
   const auto f = dir_ / "报告.txt";
   { std::ofstream(f) << "x"; }
-  ASSERT_EQ(WriteFileAttributes(f, kFileAttributeReadonly | kFileAttributeHidden), 0u);
+  ASSERT_TRUE(WriteFileAttributes(f, kFileAttributeReadonly | kFileAttributeHidden).ok());
   uint32_t a = 0;
-  ASSERT_EQ(ReadFileAttributes(f, &a), 0u);
+  ASSERT_TRUE(ReadFileAttributes(f, &a).ok());
   EXPECT_EQ(a & (kFileAttributeReadonly | kFileAttributeHidden),
             kFileAttributeReadonly | kFileAttributeHidden);
-  ASSERT_EQ(WriteFileAttributes(f, kFileAttributeNormal), 0u);
-  ASSERT_EQ(ReadFileAttributes(f, &a), 0u);
+  ASSERT_TRUE(WriteFileAttributes(f, kFileAttributeNormal).ok());
+  ASSERT_TRUE(ReadFileAttributes(f, &a).ok());
   EXPECT_EQ(a & (kFileAttributeReadonly | kFileAttributeHidden), 0u);
-  ASSERT_EQ(ReadFileAttributes(dir_, &a), 0u);
+  ASSERT_TRUE(ReadFileAttributes(dir_, &a).ok());
   EXPECT_TRUE(a & kFileAttributeDirectory);
-  EXPECT_EQ(ReadFileAttributes(dir_ / "missing", &a), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(ReadFileAttributes(dir_ / "missing", &a).os_error(),
+            static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 
-  ASSERT_EQ(WriteLastWriteTime(f, 133000000000000000LL), 0u);
+  ASSERT_TRUE(WriteLastWriteTime(f, 133000000000000000LL).ok());
   int64_t t = 0;
-  ASSERT_EQ(ReadLastWriteTime(f, &t), 0u);
+  ASSERT_TRUE(ReadLastWriteTime(f, &t).ok());
   EXPECT_EQ(t, 133000000000000000LL);
   EXPECT_GT(CurrentFileTime(), 133000000000000000LL);
 
   const auto g = dir_ / "g.txt";
   { std::ofstream(g) << "old"; }
-  ASSERT_EQ(MoveReplacing(f, g), 0u);
+  ASSERT_TRUE(MoveReplacing(f, g).ok());
   EXPECT_FALSE(std::filesystem::exists(f));
   std::ifstream in(g);
   std::string content;

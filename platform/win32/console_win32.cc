@@ -72,15 +72,15 @@ bool ReadStdinLine(std::string& line) {
 
 bool StdinIsTerminal() { return IsConsole(GetStdHandle(STD_INPUT_HANDLE)); }
 
-bool RedirectStdStreamsToFile(const std::filesystem::path& file) {
-  bool ok = true;
+Status RedirectStdStreamsToFile(const std::filesystem::path& file) {
+  DWORD failed = 0;
   for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write an append.
     HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      ok = false;
+      if (failed == 0) failed = GetLastError();
       continue;
     }
     // Give the C runtime's descriptor the file too, then make the Win32
@@ -89,7 +89,7 @@ bool RedirectStdStreamsToFile(const std::filesystem::path& file) {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_BINARY);
     if (fd < 0) {
       CloseHandle(h);
-      ok = false;
+      if (failed == 0) failed = ERROR_TOO_MANY_OPEN_FILES;
       continue;
     }
     if (_dup2(fd, target) == 0) {
@@ -101,7 +101,7 @@ bool RedirectStdStreamsToFile(const std::filesystem::path& file) {
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
-  return ok;
+  return StatusFromOsError("redirect output to " + WideToUtf8(file.u16string()), failed);
 }
 
 std::vector<std::string> ProgramArguments(int, char**) {

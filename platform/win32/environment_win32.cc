@@ -21,14 +21,15 @@ std::optional<std::string> GetEnv(std::string_view name) {
   return win32::WToUtf8(buf);
 }
 
-bool SetEnv(std::string_view name, std::optional<std::string_view> value) {
+Status SetEnv(std::string_view name, std::optional<std::string_view> value) {
   const std::wstring n = win32::Utf8ToW(name);
   const std::wstring v = value ? win32::Utf8ToW(*value) : std::wstring();
   // Both the process block (child processes, GetEnvironmentVariableW) and the
   // C runtime's copy (getenv) are kept in step.
   const BOOL ok = SetEnvironmentVariableW(n.c_str(), value ? v.c_str() : nullptr);
+  const DWORD error = ok ? 0 : GetLastError();
   _wputenv_s(n.c_str(), v.c_str());  // an empty value removes it from the runtime's copy
-  return ok != 0;
+  return StatusFromOsError("SetEnvironmentVariable " + std::string(name), error);
 }
 
 }  // namespace zem::platform

@@ -6,11 +6,11 @@
 #include "platform/file_attributes.h"
 #include "platform/folder_states.h"
 #include "platform/os_error.h"
+#include "platform/text.h"
 
 namespace zem::platform {
 
-bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out,
-                      std::string* error) {
+Status ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryState>* out) {
   out->clear();
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileExW((dir / L"*").c_str(), FindExInfoBasic, &data,
@@ -19,11 +19,10 @@ bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryS
     const DWORD err = GetLastError();
     // No such folder, or a file where the folder was (reported as an invalid
     // name by some systems): nothing in it.
-    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return true;
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return Status();
     const DWORD a = GetFileAttributesW(dir.c_str());
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
-    *error = DescribeOsError(err);
-    return false;
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0) return Status();
+    return StatusFromOsError("read folder " + PathToUtf8(dir), err);
   }
   do {
     const wchar_t* name = data.cFileName;
@@ -38,8 +37,8 @@ bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryS
     }
     if (e.attributes & kFileAttributeReparsePoint) {
       PlaceholderHandle handle;
-      if (handle.Open(dir / e.name, /*delete_access=*/false) == 0 &&
-          Succeeded(handle.GetState(&e.state))) {
+      if (handle.Open(dir / e.name, /*delete_access=*/false).ok() &&
+          handle.GetState(&e.state).ok()) {
         e.is_placeholder = e.state.is_placeholder;
       }
     }
@@ -47,11 +46,8 @@ bool ReadFolderStates(const std::filesystem::path& dir, std::vector<FolderEntryS
   } while (FindNextFileW(find, &data));
   const DWORD err = GetLastError();
   FindClose(find);
-  if (err != ERROR_NO_MORE_FILES) {
-    *error = DescribeOsError(err);
-    return false;
-  }
-  return true;
+  if (err != ERROR_NO_MORE_FILES) return StatusFromOsError("read folder " + PathToUtf8(dir), err);
+  return Status();
 }
 
 }  // namespace zem::platform

@@ -91,9 +91,9 @@ struct Exchange {
   }
 };
 
-HttpResult Failed(HttpResult result, HttpStage stage, DWORD error) {
+HttpResult Failed(const HttpRequest& r, HttpResult result, HttpStage stage, DWORD error) {
   result.failed_stage = stage;
-  result.os_error = error;
+  result.error = HttpFailure(r, stage, error);
   return result;
 }
 
@@ -135,13 +135,13 @@ bool WriteBody(HINTERNET request, Exchange& x, HttpResult& result) {
     const size_t got = std::min(
         x.Gated([&] { return r.body_reader(buf.get(), want); }, size_t{0}), want);
     if (got == 0) {
-      result = Failed(result, HttpStage::kWrite, ERROR_HANDLE_EOF);
+      result = Failed(r, result, HttpStage::kWrite, ERROR_HANDLE_EOF);
       return false;
     }
     DWORD written = 0;
     if (!WinHttpWriteData(request, buf.get(), static_cast<DWORD>(got), &written) || written == 0) {
       const DWORD error = GetLastError();
-      result = Failed(result, HttpStage::kWrite, error ? error : ERROR_WRITE_FAULT);
+      result = Failed(r, result, HttpStage::kWrite, error ? error : ERROR_WRITE_FAULT);
       return false;
     }
     result.body_bytes_sent += written;
@@ -221,14 +221,14 @@ void ReadBody(HINTERNET request, Exchange& x, HttpResult& result) {
     if (!broke && available == 0) {
       if (announced >= 0 && received < static_cast<uint64_t>(announced)) {
         result.read_error = true;  // the connection closed early
-        result.os_error = ERROR_WINHTTP_CONNECTION_ERROR;
+        result.error = HttpFailure(x.request, HttpStage::kNone, ERROR_WINHTTP_CONNECTION_ERROR);
         // Some WinHTTP versions (Wine's) end a read that ran into the
         // receive time-out as if the body were over: a short body after a
         // wait that long is a stall, not a close.
         if (Clock::now() - asked >= limit - std::chrono::milliseconds(100)) {
           result.timed_out = true;
-          result.os_error = ERROR_WINHTTP_TIMEOUT;
           result.failed_stage = HttpStage::kReceive;
+          result.error = HttpFailure(x.request, result.failed_stage, ERROR_WINHTTP_TIMEOUT);
         }
       }
       return;
@@ -240,11 +240,11 @@ void ReadBody(HINTERNET request, Exchange& x, HttpResult& result) {
     if (broke) {
       const DWORD error = GetLastError();
       result.read_error = true;
-      result.os_error = error;
       if (IsTimeout(error)) {
         result.timed_out = true;
         result.failed_stage = HttpStage::kReceive;
       }
+      result.error = HttpFailure(x.request, result.failed_stage, error);
       return;
     }
     if (read == 0) return;
@@ -262,19 +262,19 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
   const std::wstring agent = win32::ToW(r.user_agent);
   h.session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                           WINHTTP_NO_PROXY_BYPASS, 0);
-  if (!h.session) return Failed(result, HttpStage::kOpen, GetLastError());
+  if (!h.session) return Failed(r, result, HttpStage::kOpen, GetLastError());
   ApplyTimeouts(h.session, r.timeouts, false);
 
   const std::wstring host = win32::ToW(r.host);
   h.connection = WinHttpConnect(h.session, host.c_str(), r.port, 0);
-  if (!h.connection) return Failed(result, HttpStage::kConnect, GetLastError());
+  if (!h.connection) return Failed(r, result, HttpStage::kConnect, GetLastError());
 
   const std::wstring verb = win32::Utf8ToW(r.verb);
   const std::wstring path = win32::Utf8ToW(r.path);
   HINTERNET request = WinHttpOpenRequest(h.connection, verb.c_str(), path.c_str(), nullptr,
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          r.secure ? WINHTTP_FLAG_SECURE : 0);
-  if (!request) return Failed(result, HttpStage::kOpenRequest, GetLastError());
+  if (!request) return Failed(r, result, HttpStage::kOpenRequest, GetLastError());
   {
     // From here the caller may close it to end a waiting call.
     std::lock_guard<std::mutex> lock(x.mu);
@@ -311,9 +311,9 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
                               length ? const_cast<char*>(r.body.data()) : WINHTTP_NO_REQUEST_DATA,
                               length, length, 0);
   }
-  if (!sent) return Failed(result, HttpStage::kSend, GetLastError());
+  if (!sent) return Failed(r, result, HttpStage::kSend, GetLastError());
   if (pinned && !PresentedCertificateIs(request, PemCertificateDer(r.trusted_certificate))) {
-    return Failed(result, HttpStage::kSend, ERROR_WINHTTP_SECURE_INVALID_CA);
+    return Failed(r, result, HttpStage::kSend, ERROR_WINHTTP_SECURE_INVALID_CA);
   }
   if (streamed) {
     x.Enter(HttpStage::kWrite);
@@ -325,7 +325,7 @@ HttpResult Run(Exchange& x, const std::wstring& headers) {
   x.Enter(HttpStage::kReceive);
   if (!WinHttpReceiveResponse(request, nullptr)) {
     const DWORD error = GetLastError();
-    result = Failed(result, HttpStage::kReceive, error);
+    result = Failed(r, result, HttpStage::kReceive, error);
     result.timed_out = IsTimeout(error);
     return result;
   }
@@ -354,14 +354,14 @@ HttpResult PerformHttp(const HttpRequest& r) {
   std::wstring headers;
   for (const std::u16string& line : r.headers) {
     if (IsUnsafeHeaderLine(line)) {
-      return Failed(HttpResult{}, HttpStage::kOpenRequest, ERROR_INVALID_PARAMETER);
+      return Failed(r, HttpResult{}, HttpStage::kOpenRequest, ERROR_INVALID_PARAMETER);
     }
     if (line.empty()) continue;
     if (!headers.empty()) headers += L"\r\n";
     headers += win32::ToW(line);
   }
   if (r.cancelled && r.cancelled()) {
-    HttpResult result = Failed(HttpResult{}, HttpStage::kSend, ERROR_WINHTTP_OPERATION_CANCELLED);
+    HttpResult result = Failed(r, HttpResult{}, HttpStage::kSend, ERROR_WINHTTP_OPERATION_CANCELLED);
     result.cancelled = true;
     return result;
   }
@@ -415,7 +415,8 @@ HttpResult PerformHttp(const HttpRequest& r) {
     result.failed_stage = result.status > 0 ? HttpStage::kReceive : x->stage;
     result.timed_out = stalled;
     result.cancelled = cancelled;
-    result.os_error = cancelled ? ERROR_WINHTTP_OPERATION_CANCELLED : ERROR_WINHTTP_TIMEOUT;
+    result.error = HttpFailure(
+        r, result.failed_stage, cancelled ? ERROR_WINHTTP_OPERATION_CANCELLED : ERROR_WINHTTP_TIMEOUT);
     lock.unlock();
     worker.detach();
     return result;

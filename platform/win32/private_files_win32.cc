@@ -6,30 +6,40 @@
 #include <system_error>
 
 #include "platform/private_files.h"
+#include "platform/text.h"
 
 namespace zem::platform {
+namespace {
 
-uint32_t EnsurePrivateDirectory(const std::filesystem::path& dir) {
-  if (dir.empty()) return ERROR_PATH_NOT_FOUND;
+Status Failure(const char* what, const std::filesystem::path& path, uint32_t err) {
+  if (err == 0) return Status();
+  return StatusFromOsError(std::string(what) + " " + PathToUtf8(path), err);
+}
+
+}  // namespace
+
+Status EnsurePrivateDirectory(const std::filesystem::path& dir) {
+  constexpr const char* kWhat = "create private folder";
+  if (dir.empty()) return Failure(kWhat, dir, ERROR_PATH_NOT_FOUND);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) return static_cast<uint32_t>(ec.value());
-  if (!std::filesystem::is_directory(dir, ec)) return ERROR_DIRECTORY;
-  return 0;
+  if (ec) return Failure(kWhat, dir, static_cast<uint32_t>(ec.value()));
+  if (!std::filesystem::is_directory(dir, ec)) return Failure(kWhat, dir, ERROR_DIRECTORY);
+  return Status();
 }
 
-uint32_t MakePrivate(const std::filesystem::path& path) {
+Status MakePrivate(const std::filesystem::path& path) {
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return ERROR_FILE_NOT_FOUND;
-  return 0;
+  if (!std::filesystem::exists(path, ec)) return Failure("make private", path, ERROR_FILE_NOT_FOUND);
+  return Status();
 }
 
-uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view content,
-                          bool* opened) {
+Status WritePrivateFile(const std::filesystem::path& path, std::string_view content,
+                        bool* opened) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened) *opened = h != INVALID_HANDLE_VALUE;
-  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  if (h == INVALID_HANDLE_VALUE) return Failure("open", path, GetLastError());
   DWORD err = 0;
   const char* p = content.data();
   size_t left = content.size();
@@ -46,7 +56,7 @@ uint32_t WritePrivateFile(const std::filesystem::path& path, std::string_view co
   }
   if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
   if (!CloseHandle(h) && err == 0) err = GetLastError();
-  return err;
+  return Failure("write", path, err);
 }
 
 }  // namespace zem::platform

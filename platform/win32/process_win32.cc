@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/text.h"
 #include "platform/win32/wide.h"
 
 namespace zem::platform {
@@ -73,9 +74,9 @@ std::wstring EnvironmentBlock(const ProcessOptions& options) {
 // Starts `program` with the given standard handles (inheritable) and the
 // options' environment and folder. The caller closes its copies of the
 // handles; pi receives the process and thread handles.
-bool Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
-           const ProcessOptions& options, HANDLE in, HANDLE out, HANDLE err,
-           PROCESS_INFORMATION* pi) {
+Status Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
+             const ProcessOptions& options, HANDLE in, HANDLE out, HANDLE err,
+             PROCESS_INFORMATION* pi) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -85,9 +86,13 @@ bool Spawn(const std::filesystem::path& program, const std::vector<std::string>&
   std::wstring cmd = CommandLine(program, args);
   std::wstring env = EnvironmentBlock(options);
   std::wstring cwd = options.working_dir ? options.working_dir->wstring() : std::wstring();
-  return CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
-                        cwd.empty() ? nullptr : cwd.c_str(), &si, pi) != 0;
+  if (CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
+                     cwd.empty() ? nullptr : cwd.c_str(), &si, pi)) {
+    return Status();
+  }
+  const DWORD error = GetLastError();
+  return StatusFromOsError("CreateProcess " + PathToUtf8(program), error);
 }
 
 void Drain(HANDLE h, std::string* into) {
@@ -104,9 +109,18 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   ProcessResult result;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE in_r, in_w, out_r, out_w, err_r, err_w;
-  if (!CreatePipe(&in_r, &in_w, &sa, 0)) return result;
-  if (!CreatePipe(&out_r, &out_w, &sa, 0)) { CloseHandle(in_r); CloseHandle(in_w); return result; }
+  if (!CreatePipe(&in_r, &in_w, &sa, 0)) {
+    result.start = StatusFromLastOsError("CreatePipe");
+    return result;
+  }
+  if (!CreatePipe(&out_r, &out_w, &sa, 0)) {
+    result.start = StatusFromLastOsError("CreatePipe");
+    CloseHandle(in_r);
+    CloseHandle(in_w);
+    return result;
+  }
   if (!CreatePipe(&err_r, &err_w, &sa, 0)) {
+    result.start = StatusFromLastOsError("CreatePipe");
     for (HANDLE h : {in_r, in_w, out_r, out_w}) CloseHandle(h);
     return result;
   }
@@ -116,15 +130,14 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
 
   PROCESS_INFORMATION pi{};
-  const bool ok = Spawn(program, args, options, in_r, out_w, err_w, &pi);
+  result.start = Spawn(program, args, options, in_r, out_w, err_w, &pi);
   CloseHandle(in_r);
   CloseHandle(out_w);
   CloseHandle(err_w);
-  if (!ok) {
+  if (!result.start.ok()) {
     CloseHandle(in_w); CloseHandle(out_r); CloseHandle(err_r);
     return result;
   }
-  result.started = true;
   std::thread out_thread(Drain, out_r, &result.out);
   std::thread err_thread(Drain, err_r, &result.err);
   DWORD put = 0;
@@ -146,18 +159,19 @@ ProcessResult RunProcess(const std::filesystem::path& program,
   return result;
 }
 
-bool StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args) {
+Status StartDetached(const std::filesystem::path& program, const std::vector<std::string>& args) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   std::wstring cmd = CommandLine(program, args);
   if (!CreateProcessW(program.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &si, &pi)) {
-    return false;
+    const DWORD error = GetLastError();
+    return StatusFromOsError("CreateProcess " + PathToUtf8(program), error);
   }
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
-  return true;
+  return Status();
 }
 
 }  // namespace zem::platform
@@ -166,11 +180,11 @@ namespace zem::platform {
 
 BackgroundProcess::~BackgroundProcess() { Kill(); }
 
-bool BackgroundProcess::Start(const std::filesystem::path& program,
-                              const std::vector<std::string>& args,
-                              const ProcessOptions& options,
-                              const std::filesystem::path& out_file,
-                              const std::filesystem::path& err_file) {
+Status BackgroundProcess::Start(const std::filesystem::path& program,
+                                const std::vector<std::string>& args,
+                                const ProcessOptions& options,
+                                const std::filesystem::path& out_file,
+                                const std::filesystem::path& err_file) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   auto open_out = [&](const std::filesystem::path& p) -> HANDLE {
     return CreateFileW(p.empty() ? L"NUL" : p.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
@@ -182,15 +196,15 @@ bool BackgroundProcess::Start(const std::filesystem::path& program,
   HANDLE out = open_out(out_file);
   HANDLE err = open_out(err_file);
   PROCESS_INFORMATION pi{};
-  const bool ok = Spawn(program, args, options, in, out, err, &pi);
+  Status started = Spawn(program, args, options, in, out, err, &pi);
   for (HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
-  if (!ok) return false;
+  if (!started.ok()) return started;
   CloseHandle(pi.hThread);
   handle_ = reinterpret_cast<intptr_t>(pi.hProcess);
   pid_ = static_cast<long>(pi.dwProcessId);
-  return true;
+  return Status();
 }
 
 bool BackgroundProcess::Interrupt() { return false; }

@@ -17,34 +17,34 @@ DATA_BLOB In(std::string_view bytes) {
 
 }  // namespace
 
-SecretResult ProtectForCurrentUser(std::string_view plain, std::u16string_view description,
-                                   std::string& blob) {
+Status ProtectForCurrentUser(std::string_view plain, std::u16string_view description,
+                             std::string& blob) {
   blob.clear();
-  if (plain.size() > MAXDWORD) return {false, ERROR_INVALID_PARAMETER, {}};
+  if (plain.size() > MAXDWORD) return StatusFromOsError("CryptProtectData", ERROR_INVALID_PARAMETER);
   DATA_BLOB in = In(plain);
   DATA_BLOB out{};
   const std::wstring desc = win32::ToW(description);
   if (!CryptProtectData(&in, desc.c_str(), nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
                         &out)) {
-    return {false, GetLastError(), {}};
+    return StatusFromLastOsError("CryptProtectData");
   }
   blob.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
   LocalFree(out.pbData);
-  return {true, 0, {}};
+  return Status();
 }
 
-SecretResult UnprotectForCurrentUser(std::string_view blob, std::string& plain) {
+Status UnprotectForCurrentUser(std::string_view blob, std::string& plain) {
   plain.clear();
-  if (blob.size() > MAXDWORD) return {false, ERROR_INVALID_PARAMETER, {}};
+  if (blob.size() > MAXDWORD) return StatusFromOsError("CryptUnprotectData", ERROR_INVALID_PARAMETER);
   DATA_BLOB in = In(blob);
   DATA_BLOB out{};
   if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &out)) {
-    return {false, GetLastError(), {}};
+    return StatusFromLastOsError("CryptUnprotectData");
   }
   plain.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
   SecureZeroMemory(out.pbData, out.cbData);
   LocalFree(out.pbData);
-  return {true, 0, {}};
+  return Status();
 }
 
 }  // namespace zem::platform

@@ -83,12 +83,13 @@ BOOL WINAPI ConsoleControlHandler(DWORD event) {
 
 void PrepareStopRequests() {}
 
-bool WatchStopRequests(std::function<void(StopRequest)> on_stop) {
+Status WatchStopRequests(std::function<void(StopRequest)> on_stop) {
   {
     std::lock_guard lock(g_console_mu);
     g_console_handler = std::move(on_stop);
   }
-  return SetConsoleCtrlHandler(ConsoleControlHandler, TRUE) != 0;
+  if (SetConsoleCtrlHandler(ConsoleControlHandler, TRUE)) return Status();
+  return StatusFromLastOsError("SetConsoleCtrlHandler");
 }
 
 void StopWatchingStopRequests() {
@@ -97,20 +98,16 @@ void StopWatchingStopRequests() {
   g_console_handler = nullptr;
 }
 
-bool RunAsService(const char* name, const std::function<int()>& service_main,
-                  const std::function<void()>& on_stop, uint32_t& error,
-                  int& process_exit_code) {
+Status RunAsService(const char* name, const std::function<int()>& service_main,
+                    const std::function<void()>& on_stop, int& process_exit_code) {
   auto& s = Service();
   s.name = win32::Utf8ToW(name);
   s.service_main = &service_main;
   s.on_stop = &on_stop;
   SERVICE_TABLE_ENTRYW table[] = {{s.name.data(), AgentServiceMain}, {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherW(table)) {
-    error = GetLastError();
-    return false;
-  }
+  if (!StartServiceCtrlDispatcherW(table)) return StatusFromLastOsError("StartServiceCtrlDispatcher");
   process_exit_code = 0;
-  return true;
+  return Status();
 }
 
 }  // namespace zem::platform

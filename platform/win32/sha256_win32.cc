@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
+#include "platform/text.h"
 
 namespace zem::platform {
 namespace {
@@ -50,11 +51,12 @@ void Sha256::Update(const void* data, size_t size) {
   }
 }
 
-bool Sha256::Final(Sha256Digest& digest) {
+Status Sha256::Final(Sha256Digest& digest) {
   const bool ok = impl_->ok && BCRYPT_SUCCESS(BCryptFinishHash(
                                    impl_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
   impl_->ok = false;  // one digest per object
-  return ok;
+  // CNG's NTSTATUS is no Win32 error: ERROR_INVALID_FUNCTION stands for it.
+  return ok ? Status() : StatusFromOsError("BCryptFinishHash", ERROR_INVALID_FUNCTION);
 }
 
 Sha256FileResult Sha256File(const std::filesystem::path& file) {
@@ -63,7 +65,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    r.os_error = GetLastError();
+    const DWORD err = GetLastError();
+    r.status = StatusFromOsError("open " + PathToUtf8(file), err);
     return r;
   }
   Sha256 hash;
@@ -71,7 +74,8 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) {
-      r.os_error = GetLastError();
+      const DWORD err = GetLastError();
+      r.status = StatusFromOsError("read " + PathToUtf8(file), err);
       CloseHandle(h);
       return r;
     }
@@ -81,11 +85,10 @@ Sha256FileResult Sha256File(const std::filesystem::path& file) {
   }
   CloseHandle(h);
   Sha256Digest d;
-  if (!hash.Final(d)) {
-    r.os_error = ERROR_INVALID_FUNCTION;
+  if (Status done = hash.Final(d); !done.ok()) {
+    r.status = StatusFromOsError("hash " + PathToUtf8(file), done.os_error());
     return r;
   }
-  r.ok = true;
   r.hex = Sha256Hex(d);
   return r;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/os_error.h"
 #include "platform/sync_root_registration.h"
+#include "platform/text.h"
 #include "platform/win32/storage_provider_abi.h"
 #include "platform/win32/wide.h"
 
@@ -27,30 +28,10 @@ constexpr DWORD kFolderLookupTimeoutMs = 60000;
 
 bool g_session_started = false;
 
-std::string HresultMessage(HRESULT hr) {
-  wchar_t* buf = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::wstring text = (n && buf) ? std::wstring(buf, n) : std::wstring();
-  if (buf) LocalFree(buf);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
-    text.pop_back();
-  }
-  if (text.empty() && hr == REGDB_E_CLASSNOTREG) {
-    // Wine, and Windows before 10 1709, have no storage-provider classes.
-    return "Class not registered: this system has no storage-provider sync-root classes";
-  }
-  if (text.empty()) return "HRESULT 0x" + HexHresult(hr);
-  return win32::WToUtf8(text);
-}
-
-RegistrationResult Failure(RegistrationStep step, HRESULT hr, std::string detail) {
+RegistrationResult Failure(RegistrationStep step, HRESULT hr, std::string_view call) {
   RegistrationResult r;
   r.failed_step = step;
-  r.hr = hr;
-  r.detail = std::move(detail);
-  r.message = HresultMessage(hr);
+  r.status = StatusFromHresult(call, hr);
   return r;
 }
 
@@ -237,11 +218,11 @@ bool ClassMatches(HKEY sub, const std::wstring& name) {
 
 }  // namespace
 
-int32_t BeginRegistrationSession() {
+Status BeginRegistrationSession() {
   const HRESULT hr = RoInitialize(RO_INIT_MULTITHREADED);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) return StatusFromHresult("RoInitialize", hr);
   g_session_started = true;
-  return 0;
+  return Status();
 }
 
 void EndRegistrationSession() {
@@ -249,15 +230,16 @@ void EndRegistrationSession() {
   g_session_started = false;
 }
 
-uint32_t CreateFolderTree(const std::filesystem::path& folder) {
+Status CreateFolderTree(const std::filesystem::path& folder) {
   const int rc = SHCreateDirectoryExW(nullptr, folder.wstring().c_str(), nullptr);
-  if (rc == ERROR_SUCCESS) return 0;
+  if (rc == ERROR_SUCCESS) return Status();
+  const std::string context = "create " + PathToUtf8(folder);
   if (rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) {
     const DWORD attrs = GetFileAttributesW(folder.wstring().c_str());
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-    return ERROR_DIRECTORY;
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) return Status();
+    return StatusFromOsError(context, ERROR_DIRECTORY);
   }
-  return static_cast<uint32_t>(rc);
+  return StatusFromOsError(context, static_cast<uint32_t>(rc));
 }
 
 RegistrationResult RegisterSyncRoot(const SyncRootRegistration& reg) {

@@ -427,8 +427,8 @@ class FolderPass {
   void ClearStaleInSyncMark(LocalEntry* e, const std::string& name, const FileEntry& f) {
     if (!e->state.in_sync || !e->state.hydrated || e->state.logical_size == f.size) return;
     ProviderHandle handle;
-    if (handle.Open(e->path, /*delete_access=*/false) != 0 ||
-        !platform::Succeeded(handle.SetInSyncState(false))) {
+    if (!handle.Open(e->path, /*delete_access=*/false).ok() ||
+        !handle.SetInSyncState(false).ok()) {
       return;
     }
     Out(Cat("[INSYNC-STALE] ", name, " in ", DirText(), " is marked in sync but holds ",
@@ -469,7 +469,7 @@ class FolderPass {
       }
       if (g.id == id) {
         ProviderHandle handle;
-        if (handle.Open(e.path, false) == 0 && platform::Succeeded(handle.SetInSyncState(true))) {
+        if (handle.Open(e.path, false).ok() && handle.SetInSyncState(true).ok()) {
           handle.Close();
           KeepInSyncMarkIfUnwritten(e.path, ticks);
         }
@@ -561,7 +561,7 @@ class FolderPass {
     std::vector<platform::PlaceholderItem> items;
     CreateFilePlaceholders(dir_, new_files, &items);
     for (size_t i = 0; i < items.size(); ++i) {
-      if (platform::Succeeded(items[i].result)) {
+      if (items[i].result.ok()) {
         AddKnownFile(new_files[i].id, dir_ / items[i].relative_name);
       }
     }
@@ -569,12 +569,12 @@ class FolderPass {
 
   void RepairFolder(const fs::path& path, const std::string& name, const std::string& id) {
     ProviderHandle handle;
-    if (handle.Open(path, false) != 0) return;
-    const platform::Hresult hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
-    if (platform::Succeeded(hr)) {
+    if (!handle.Open(path, false).ok()) return;
+    const platform::Status hr = handle.ConvertToPlaceholder(FolderIdentity(id), true);
+    if (hr.ok()) {
       Out(Cat("[DIR-REPAIR] ", name, " → placeholder (D:", id, ")\n"));
     } else {
-      Err(Cat("[DIR-REPAIR-ERR] ", name, " hr=0x", platform::HexHresult(hr), "\n"));
+      Err(Cat("[DIR-REPAIR-ERR] ", name, " hr=0x", platform::HexHresult(hr.hresult()), "\n"));
     }
   }
 
@@ -583,17 +583,17 @@ class FolderPass {
     std::error_code ec;
     fs::create_directory(path, ec);
     ProviderHandle handle;
-    if (const uint32_t err = handle.Open(path, false); err != 0) {
-      Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err, "\n"));
+    if (const platform::Status err = handle.Open(path, false); !err.ok()) {
+      Err(Cat("[DIR-CONVERT-ERR] open ", PathToUtf8(path), " err=", err.os_error(), "\n"));
       return;
     }
     platform::PlaceholderState state;
-    const bool placeholder = platform::Succeeded(handle.GetState(&state)) && state.is_placeholder;
-    const platform::Hresult hr = placeholder
+    const bool placeholder = handle.GetState(&state).ok() && state.is_placeholder;
+    const platform::Status hr = placeholder
                                      ? handle.UpdateIdentity(FolderIdentity(g.id), true)
                                      : handle.ConvertToPlaceholder(FolderIdentity(g.id), true);
-    if (!platform::Succeeded(hr)) {
-      Err(Cat("[DIR-CONVERT-ERR] ", PathToUtf8(path), " hr=0x", platform::HexHresult(hr), "\n"));
+    if (!hr.ok()) {
+      Err(Cat("[DIR-CONVERT-ERR] ", PathToUtf8(path), " hr=0x", platform::HexHresult(hr.hresult()), "\n"));
     }
   }
 

@@ -38,8 +38,8 @@ class EngineOnFakes : public ::testing::Test {
     SetRealtimeSyncRoot(root_);
     SetFolderId(docs_, "0");
     ProviderHandle root;
-    EXPECT_EQ(root.Open(docs_, false), 0u);
-    EXPECT_EQ(root.ConvertToPlaceholder(VirtualRootIdentity(kDocumentsRootName), true), 0);
+    EXPECT_TRUE(root.Open(docs_, false).ok());
+    EXPECT_TRUE(root.ConvertToPlaceholder(VirtualRootIdentity(kDocumentsRootName), true).ok());
   }
   ~EngineOnFakes() override {
     ResetAll();

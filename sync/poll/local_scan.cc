@@ -29,7 +29,7 @@ std::string LocalEntry::server_id() const { return ServerIdFromIdentity(state.id
 
 bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
   platform::FolderEntryState s;
-  if (!Placeholders().ReadEntryState(path, &s)) return false;
+  if (!Placeholders().ReadEntryState(path, &s).ok()) return false;
   *out = FromState(path, std::move(s));
   return true;
 }
@@ -37,7 +37,10 @@ bool ReadLocalEntry(const fs::path& path, LocalEntry* out) {
 bool ScanLocalFolder(const fs::path& dir, LocalFolder* out, std::string* error) {
   out->clear();
   std::vector<platform::FolderEntryState> entries;
-  if (!Placeholders().ReadFolderStates(dir, &entries, error)) return false;
+  if (const platform::Status read = Placeholders().ReadFolderStates(dir, &entries); !read.ok()) {
+    *error = read.reason();
+    return false;
+  }
   for (auto& s : entries) {
     std::string name = platform::PathToUtf8(s.name);
     fs::path path = dir / s.name;

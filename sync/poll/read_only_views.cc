@@ -110,7 +110,7 @@ void SyncView(const fs::path& area, const ViewKind& kind) {
     if (remote.count(name)) continue;
     const fs::path path = area / platform::PathFromUtf8(name);
     uint32_t attributes = 0;
-    if (Placeholders().ReadFileAttributes(path, &attributes) != 0 ||
+    if (!Placeholders().ReadFileAttributes(path, &attributes).ok() ||
         (attributes & platform::kFileAttributeReparsePoint) == 0) {
       continue;  // the user's own file: never touched
     }

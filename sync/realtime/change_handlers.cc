@@ -56,8 +56,8 @@ std::optional<std::string> FolderIdOfDirectory(const fs::path& dir) {
   if (std::optional<std::string> id = FindFolderId(dir); id && !id->empty()) return id;
   ProviderHandle handle;
   platform::PlaceholderState state;
-  if (handle.Open(dir, /*delete_access=*/false) != 0 ||
-      !platform::Succeeded(handle.GetState(&state)) || state.identity.size() < 3 ||
+  if (!handle.Open(dir, /*delete_access=*/false).ok() ||
+      !handle.GetState(&state).ok() || state.identity.size() < 3 ||
       state.identity.rfind("D:", 0) != 0) {
     return std::nullopt;
   }
@@ -89,15 +89,15 @@ void QueueSavedFile(const fs::path& path, bool renamed_in) {
     return;
   }
   uint32_t attributes = 0;
-  if (Placeholders().ReadFileAttributes(path, &attributes) != 0) return;
+  if (!Placeholders().ReadFileAttributes(path, &attributes).ok()) return;
   if (attributes & (platform::kFileAttributeDirectory | platform::kFileAttributeTemporary)) return;
   if (attributes & platform::kFileAttributeReparsePoint) {
     // A placeholder: only a pending one that arrived by rename goes on.
     if (!renamed_in) return;
     ProviderHandle handle;
     platform::PlaceholderState state;
-    if (handle.Open(path, /*delete_access=*/false) != 0 ||
-        !platform::Succeeded(handle.GetState(&state)) || state.identity.rfind("P:", 0) != 0) {
+    if (!handle.Open(path, /*delete_access=*/false).ok() ||
+        !handle.GetState(&state).ok() || state.identity.rfind("P:", 0) != 0) {
       return;
     }
   }

@@ -51,8 +51,8 @@ LocalFileState Inspect(const fs::path& path) {
   if (!s.regular) return s;
   ProviderHandle handle;
   platform::PlaceholderState state;
-  if (handle.Open(path, /*delete_access=*/false) == 0 &&
-      platform::Succeeded(handle.GetState(&state)) && state.is_placeholder) {
+  if (handle.Open(path, /*delete_access=*/false).ok() &&
+      handle.GetState(&state).ok() && state.is_placeholder) {
     s.identity = state.identity;
   }
   return s;
@@ -295,8 +295,8 @@ bool RunLocalCopy(const UploadTask& t) {
     return false;
   }
   ProviderHandle handle;
-  if (handle.Open(t.path, /*delete_access=*/false) != 0 ||
-      !platform::Succeeded(handle.SetInSyncState(false))) {
+  if (!handle.Open(t.path, /*delete_access=*/false).ok() ||
+      !handle.SetInSyncState(false).ok()) {
     Err(Cat("[RT-LOCAL-COPY-ERR] ", Utf8(t.path), ": cannot be taken out of sync\n"));
     return false;
   }

@@ -6,7 +6,7 @@ namespace zem {
 
 int64_t FileWriteTicks(const std::filesystem::path& path) {
   int64_t filetime = 0;
-  return platform::ReadLastWriteTime(path, &filetime) == 0 ? filetime : 0;
+  return platform::ReadLastWriteTime(path, &filetime).ok() ? filetime : 0;
 }
 
 int64_t SecondsFromWriteTicks(int64_t ticks) {

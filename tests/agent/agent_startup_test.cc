@@ -22,7 +22,7 @@ platform::ProcessResult RunAgent(const TempHome& home, std::vector<std::string> 
 TEST(AgentStartup, MissingSyncRootExitsTwoAndSaysWhere) {
   TempHome home;
   const auto r = RunAgent(home);
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.started());
   EXPECT_EQ(r.exit_code, 2);
   const std::string log = TempHome::Read(home.agent_log());
   EXPECT_NE(log.find("[CFG] backend http://localhost:8081\n"), std::string::npos) << log;

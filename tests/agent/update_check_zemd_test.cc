@@ -49,7 +49,7 @@ bool MakeCertificate(const fs::path& dir, const std::string& name) {
                   "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext",
                   "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
                   (dir / (name + ".key")).string(), "-out", (dir / (name + ".pem")).string()});
-  return r.started && r.exit_code == 0;
+  return r.started() && r.exit_code == 0;
 }
 
 class UpdateCheckZemdTest : public ::testing::Test {

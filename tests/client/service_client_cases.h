@@ -679,8 +679,10 @@ TEST_F(ServiceClient, ExchangeStagesAndSinks) {
     UseBackend(1, false);
     const auto result = platform::PerformHttp(MakeServiceRequest("GET", path));
     EXPECT_EQ(result.failed_stage, platform::HttpStage::kSend);
-    EXPECT_NE(result.os_error, 0u);
+    EXPECT_NE(result.error.os_error(), 0u);
     EXPECT_EQ(result.status, 0);
+    // The failure names the exchange and the stage it reached.
+    EXPECT_EQ(result.error.context(), "GET http://127.0.0.1:1" + path + " (sending the request)");
   }
 }
 

@@ -89,7 +89,7 @@ class AgentEndToEnd : public ::testing::Test {
   }
 
   void StartAgent() {
-    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}));
+    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}).ok());
     // Up once the first poll cycle (after the move of populate's layout
     // into 我的文档) has finished.
     for (int i = 0; i < 400; ++i) {
@@ -227,7 +227,7 @@ TEST_F(AgentEndToEnd, RestartAfterKillNineDetachesTheDeadMountAndServes) {
     return n;
   };
   ASSERT_EQ(starts(), 1u);
-  ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}));
+  ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, home_.Options(), {}, {}).ok());
   for (int i = 0; i < 200 && starts() < 2; ++i) {
     int exit_code;
     if (agent_.Wait(0, exit_code)) FAIL() << "corvane exited with " << exit_code << "\n" << Log();

@@ -64,7 +64,7 @@ class AgentFixture : public ::testing::Test {
     auto options = home_.Options();
     options.env["ZEM_POLL_INTERVAL_MS"] = std::to_string(poll_ms);
     const size_t cycles = CountOf(Log(), "[SYNC] cycle:");
-    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, options, {}, {}));
+    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, options, {}, {}).ok());
     WaitForLog("[SYNC] cycle:", cycles + 1, 30);
   }
 

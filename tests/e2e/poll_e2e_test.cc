@@ -326,8 +326,8 @@ TEST_F(PollEndToEnd, ChangesMadeWhileStoppedAreMovesNotDeletions) {
   EXPECT_EQ(ReadAll(Docs("own/c.txt")), "charlie");
   platform::PlaceholderHandle handle;
   platform::PlaceholderState state;
-  ASSERT_EQ(handle.Open(Docs("own/c.txt"), false), 0u);
-  ASSERT_TRUE(platform::Succeeded(handle.GetState(&state)));
+  ASSERT_TRUE(handle.Open(Docs("own/c.txt"), false).ok());
+  ASSERT_TRUE(handle.GetState(&state).ok());
   EXPECT_TRUE(state.hydrated);
   EXPECT_FALSE(state.in_sync);
 }

@@ -42,7 +42,7 @@ std::string ReadAll(const fs::path& p) {
 std::string Identity(const fs::path& p) {
   platform::PlaceholderHandle handle;
   platform::PlaceholderState state;
-  if (handle.Open(p, false) != 0 || !platform::Succeeded(handle.GetState(&state))) return {};
+  if (!handle.Open(p, false).ok() || !handle.GetState(&state).ok()) return {};
   return state.identity;
 }
 
@@ -74,8 +74,8 @@ class RealtimeEndToEnd : public ::testing::Test {
     // folder placeholder carries, as the poll cycle's folders have.
     for (const auto& [name, id] : {std::pair{"A", folder_a_}, std::pair{"B", folder_b_}}) {
       platform::PlaceholderHandle handle;
-      ASSERT_EQ(handle.Open(home_.sync_root() / name, false), 0u);
-      ASSERT_TRUE(platform::Succeeded(handle.ConvertToPlaceholder("D:" + id, true)));
+      ASSERT_TRUE(handle.Open(home_.sync_root() / name, false).ok());
+      ASSERT_TRUE(handle.ConvertToPlaceholder("D:" + id, true).ok());
     }
     // A stand-in for gdbus that records the notifications it is asked for.
     fake_bin_ = home_.root() / "fake-bin";
@@ -97,7 +97,7 @@ class RealtimeEndToEnd : public ::testing::Test {
 
   void StartAgent() {
     log_mark_ = Log().size();
-    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, AgentOptions(), {}, {}));
+    ASSERT_TRUE(agent_.Start(ProgramPath("corvane"), {}, AgentOptions(), {}, {}).ok());
     ASSERT_TRUE(WaitFor("[OK] upload workers started: 2\n", 20s)) << Log();
   }
 

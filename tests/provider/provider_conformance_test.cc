@@ -25,7 +25,7 @@
 namespace zem::testing {
 namespace {
 
-using platform::Hresult;
+using platform::Status;
 namespace fs = std::filesystem;
 
 // `length` bytes at `offset`, or fewer when the read failed (or the file
@@ -56,13 +56,14 @@ class ProviderTest : public ::testing::Test {
     // Before anything is registered: a platform without the Cloud Files API
     // says so at once.
     platform::ConnectionKey probe = 0;
-    const Hresult hr = platform::ConnectSyncRoot(root_, {}, &probe);
-    if (hr == platform::kHrProviderUnavailable) {
+    const Status hr = platform::ConnectSyncRoot(root_, {}, &probe);
+    if (hr.Is(platform::kHrProviderUnavailable)) {
       GTEST_SKIP() << "no sync-root provider here: cldapi.dll is missing (Wine, or Windows "
                       "before 10 1709); this suite runs on Windows with the Cloud Files API";
     }
-    ASSERT_EQ(hr, platform::kHrNotUnderSyncRoot) << "connected to a folder never registered";
-    ASSERT_EQ(platform::BeginRegistrationSession(), 0);
+    ASSERT_EQ(hr.hresult(), platform::kHrNotUnderSyncRoot)
+        << "connected to a folder never registered";
+    ASSERT_TRUE(platform::BeginRegistrationSession().ok());
     session_ = true;
     platform::SyncRootRegistration r;
     r.id = std::string(platform::kSyncRootId);
@@ -76,8 +77,9 @@ class ProviderTest : public ::testing::Test {
     if (!reg.ok()) {
       GTEST_SKIP() << "cannot register a sync root here (CfRegisterSyncRoot / the sync-root "
                       "manager failed at "
-                   << reg.detail << ", hr=0x" << platform::HexHresult(reg.hr) << " "
-                   << reg.message << ")";
+                   << reg.status.context() << ", hr=0x"
+                   << platform::HexHresult(reg.status.hresult()) << " " << reg.status.reason()
+                   << ")";
     }
     registered_ = true;
   }
@@ -90,23 +92,23 @@ class ProviderTest : public ::testing::Test {
     fs::remove_all(home_, ec);
   }
 
-  Hresult Connect(const platform::SyncRootCallbacks& callbacks) {
-    const Hresult hr = platform::ConnectSyncRoot(root_, callbacks, &key_);
-    connected_ = platform::Succeeded(hr);
+  Status Connect(const platform::SyncRootCallbacks& callbacks) {
+    const Status hr = platform::ConnectSyncRoot(root_, callbacks, &key_);
+    connected_ = hr.ok();
     return hr;
   }
 
   void Disconnect() {
     if (connected_) {
-      EXPECT_EQ(platform::DisconnectSyncRoot(key_), 0);
+      EXPECT_TRUE(platform::DisconnectSyncRoot(key_).ok());
     }
     connected_ = false;
   }
 
   // One in-sync file placeholder in the root (or `dir` below it).
-  Hresult AddFile(const std::string& name, int64_t size, const std::string& identity,
-                  uint32_t attributes = platform::kPlaceholderAttributeNormal,
-                  const fs::path& dir = {}) {
+  Status AddFile(const std::string& name, int64_t size, const std::string& identity,
+                 uint32_t attributes = platform::kPlaceholderAttributeNormal,
+                 const fs::path& dir = {}) {
     std::vector<platform::PlaceholderItem> items(1);
     items[0].relative_name = platform::PathFromUtf8(name);
     items[0].size = size;
@@ -121,8 +123,8 @@ class ProviderTest : public ::testing::Test {
   platform::PlaceholderState StateOf(const fs::path& p) {
     platform::PlaceholderHandle h;
     platform::PlaceholderState s;
-    EXPECT_EQ(h.Open(p, false), 0u) << U8(p);
-    EXPECT_EQ(h.GetState(&s), 0);
+    EXPECT_TRUE(h.Open(p, false).ok()) << U8(p);
+    EXPECT_TRUE(h.GetState(&s).ok());
     return s;
   }
 
@@ -138,27 +140,27 @@ TEST_F(ProviderTest, ConnectionsNeedTheRegisteredFolderAndAreOnePerFolder) {
   const fs::path plain = home_ / "plain";
   fs::create_directories(plain);
   platform::ConnectionKey key = 0;
-  EXPECT_EQ(platform::ConnectSyncRoot(plain, {}, &key), platform::kHrNotUnderSyncRoot);
-  EXPECT_EQ(platform::DisconnectSyncRoot(12345), platform::kHrInvalidKey);
+  EXPECT_EQ(platform::ConnectSyncRoot(plain, {}, &key).hresult(), platform::kHrNotUnderSyncRoot);
+  EXPECT_EQ(platform::DisconnectSyncRoot(12345).hresult(), platform::kHrInvalidKey);
   std::vector<platform::PlaceholderItem> items(1);
   items[0].relative_name = "a.txt";
   items[0].identity = "F:1";
-  EXPECT_EQ(platform::CreatePlaceholders(plain, items), platform::kHrNotUnderSyncRoot);
-  EXPECT_EQ(items[0].result, platform::kHrNotUnderSyncRoot);
+  EXPECT_EQ(platform::CreatePlaceholders(plain, items).hresult(), platform::kHrNotUnderSyncRoot);
+  EXPECT_EQ(items[0].result.hresult(), platform::kHrNotUnderSyncRoot);
   EXPECT_FALSE(fs::exists(plain / "a.txt"));
 
-  ASSERT_EQ(Connect({}), 0);
-  EXPECT_EQ(platform::ConnectSyncRoot(root_, {}, &key), platform::kHrAlreadyConnected);
+  ASSERT_TRUE(Connect({}).ok());
+  EXPECT_EQ(platform::ConnectSyncRoot(root_, {}, &key).hresult(), platform::kHrAlreadyConnected);
   // Nothing is fetched, and a transfer for a fetch nobody asked for fails.
-  EXPECT_LT(platform::TransferData(platform::TransferKey{key_, 999, 999},
-                                   platform::kStatusSuccess, "x", 0, 1),
-            0);
+  EXPECT_FALSE(platform::TransferData(platform::TransferKey{key_, 999, 999},
+                                      platform::kStatusSuccess, "x", 0, 1)
+                   .ok());
   EXPECT_FALSE(platform::IsFetchActive(platform::TransferKey{key_, 999, 999}));
 }
 
 TEST_F(ProviderTest, BatchCreatesPlaceholdersWithNamesSizesIdentitiesAndAttributes) {
   FakeCloud cloud;
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   std::vector<platform::PlaceholderItem> items(5);
   items[0].relative_name = platform::PathFromUtf8("报告.txt");
   items[0].size = 123456;
@@ -177,13 +179,13 @@ TEST_F(ProviderTest, BatchCreatesPlaceholdersWithNamesSizesIdentitiesAndAttribut
   items[3].identity = "F:43";
   items[4].relative_name = platform::PathFromUtf8("../escape.txt");  // not one plain name
   items[4].identity = "F:44";
-  const Hresult hr = platform::CreatePlaceholders(root_, items);
-  EXPECT_LT(hr, 0);
-  EXPECT_EQ(items[0].result, 0);
-  EXPECT_EQ(items[1].result, 0);
-  EXPECT_EQ(items[2].result, 0);
-  EXPECT_LT(items[3].result, 0);
-  EXPECT_EQ(items[4].result, platform::kHrInvalidArgument);
+  const Status hr = platform::CreatePlaceholders(root_, items);
+  EXPECT_FALSE(hr.ok());
+  EXPECT_TRUE(items[0].result.ok());
+  EXPECT_TRUE(items[1].result.ok());
+  EXPECT_TRUE(items[2].result.ok());
+  EXPECT_FALSE(items[3].result.ok());
+  EXPECT_EQ(items[4].result.hresult(), platform::kHrInvalidArgument);
   EXPECT_FALSE(fs::exists(home_ / "escape.txt"));
 
   std::set<std::string> names;
@@ -203,15 +205,15 @@ TEST_F(ProviderTest, BatchCreatesPlaceholdersWithNamesSizesIdentitiesAndAttribut
   EXPECT_FALSE(StateOf(P("shared.doc")).in_sync);
 
   uint32_t a = 0;
-  ASSERT_EQ(platform::ReadFileAttributes(P("报告.txt"), &a), 0u);
+  ASSERT_TRUE(platform::ReadFileAttributes(P("报告.txt"), &a).ok());
   EXPECT_TRUE(a & platform::kFileAttributeReparsePoint);
   EXPECT_FALSE(a & platform::kFileAttributeDirectory);
-  ASSERT_EQ(platform::ReadFileAttributes(P("folder"), &a), 0u);
+  ASSERT_TRUE(platform::ReadFileAttributes(P("folder"), &a).ok());
   EXPECT_TRUE(a & platform::kFileAttributeDirectory);
-  ASSERT_EQ(platform::ReadFileAttributes(P("shared.doc"), &a), 0u);
+  ASSERT_TRUE(platform::ReadFileAttributes(P("shared.doc"), &a).ok());
   EXPECT_TRUE(a & platform::kFileAttributeReadonly);
   int64_t mtime = 0;
-  ASSERT_EQ(platform::ReadLastWriteTime(P("报告.txt"), &mtime), 0u);
+  ASSERT_TRUE(platform::ReadLastWriteTime(P("报告.txt"), &mtime).ok());
   EXPECT_EQ(mtime, 133000000000000000LL);
   EXPECT_EQ(cloud.fetches(), 0);  // listing and stat fetch nothing
 }
@@ -222,9 +224,9 @@ TEST_F(ProviderTest, FirstReadHydratesTheWholeFileOnce) {
   const std::string big = Pattern((3 << 20) + 123, 7);  // the end is unaligned
   cloud.Put("F:small", small);
   cloud.Put("F:big", big);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("small.txt", 10, "F:small"), 0);
-  ASSERT_EQ(AddFile("big.bin", static_cast<int64_t>(big.size()), "F:big"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("small.txt", 10, "F:small").ok());
+  ASSERT_TRUE(AddFile("big.bin", static_cast<int64_t>(big.size()), "F:big").ok());
 
   EXPECT_EQ(ReadAll(P("small.txt")), small);
   EXPECT_EQ(ReadAt(P("big.bin"), 1 << 20, 2 << 20), big.substr(1 << 20, 2 << 20));
@@ -242,7 +244,7 @@ TEST_F(ProviderTest, FirstReadHydratesTheWholeFileOnce) {
   EXPECT_TRUE(StateOf(P("big.bin")).hydrated);
   EXPECT_TRUE(StateOf(P("big.bin")).in_sync);  // hydration is no local change
   int64_t mtime = 0;
-  ASSERT_EQ(platform::ReadLastWriteTime(P("big.bin"), &mtime), 0u);
+  ASSERT_TRUE(platform::ReadLastWriteTime(P("big.bin"), &mtime).ok());
   EXPECT_EQ(mtime, 133000000000000000LL);
   EXPECT_EQ(ReadAll(P("big.bin")), big);
   EXPECT_EQ(cloud.fetches(), 2);  // later reads need no fetch
@@ -255,8 +257,8 @@ TEST_F(ProviderTest, ConcurrentReadersShareOneFetchAndStreamBehindIt) {
   const std::string content = Pattern(4 << 20, 3);
   cloud.Put("F:1", content);
   cloud.SetPieceDelay(std::chrono::milliseconds(20));
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.bin", static_cast<int64_t>(content.size()), "F:1"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.bin", static_cast<int64_t>(content.size()), "F:1").ok());
 
   // The first 4 KiB is there long before the whole file is.
   const auto t0 = std::chrono::steady_clock::now();
@@ -279,8 +281,8 @@ TEST_F(ProviderTest, FailedFetchFailsTheReadAndLeavesTheFileRemote) {
   const std::string content = Pattern(2 << 20, 5);
   cloud.Put("F:1", content);
   cloud.FailAfter(1 << 20);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.bin", static_cast<int64_t>(content.size()), "F:1"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.bin", static_cast<int64_t>(content.size()), "F:1").ok());
 
   EXPECT_LT(ReadAt(P("a.bin"), (1 << 20) + 4096, 4096).size(), 4096u);
   EXPECT_FALSE(StateOf(P("a.bin")).hydrated);
@@ -298,9 +300,9 @@ TEST_F(ProviderTest, FailedFetchFailsTheReadAndLeavesTheFileRemote) {
 TEST_F(ProviderTest, WritingIntoARemoteFileFetchesItFirst) {
   FakeCloud cloud;
   cloud.Put("F:1", "abcdefghij");
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.txt", 10, "F:1"), 0);
-  ASSERT_EQ(AddFile("b.txt", 10, "F:2"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.txt", 10, "F:1").ok());
+  ASSERT_TRUE(AddFile("b.txt", 10, "F:2").ok());
   {
     std::fstream f(P("a.txt"), std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(2);
@@ -317,7 +319,7 @@ TEST_F(ProviderTest, DisconnectFailsAReadInFlight) {
   std::condition_variable cv;
   bool release = false;
   std::atomic<bool> fetching{false};
-  std::atomic<Hresult> late{0};
+  Status late;  // written by the fetch, read once the reader has ended
   std::atomic<bool> active_after{true};
   platform::SyncRootCallbacks cb;
   cb.fetch_data = [&](const platform::FetchDataInfo& info) {
@@ -327,8 +329,8 @@ TEST_F(ProviderTest, DisconnectFailsAReadInFlight) {
     active_after = platform::IsFetchActive(info.key);
     late = platform::TransferData(info.key, platform::kStatusSuccess, "x", 0, 1);
   };
-  ASSERT_EQ(Connect(cb), 0);
-  ASSERT_EQ(AddFile("a.txt", 1, "F:1"), 0);
+  ASSERT_TRUE(Connect(cb).ok());
+  ASSERT_TRUE(AddFile("a.txt", 1, "F:1").ok());
   std::string got = "unset";
   std::thread reader([&] { got = ReadAt(P("a.txt"), 0, 1); });
   while (!fetching) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -343,7 +345,7 @@ TEST_F(ProviderTest, DisconnectFailsAReadInFlight) {
   reader.join();
   EXPECT_EQ(got, "");  // the read failed
   EXPECT_FALSE(active_after.load());
-  EXPECT_LT(late.load(), 0);  // the fetch was gone
+  EXPECT_FALSE(late.ok());  // the fetch was gone
   EXPECT_FALSE(StateOf(P("a.txt")).hydrated);
 }
 
@@ -370,13 +372,13 @@ TEST_F(ProviderTest, CompletionsCarryPathsIdentitiesAndPidAndComeInOrder) {
   cb.close_completion = record("close");
   cb.delete_completion = record("delete");
   cb.rename_completion = record("rename");
-  ASSERT_EQ(Connect(cb), 0);
-  ASSERT_EQ(AddFile("p.txt", 0, "F:5"), 0);
+  ASSERT_TRUE(Connect(cb).ok());
+  ASSERT_TRUE(AddFile("p.txt", 0, "F:5").ok());
   std::vector<platform::PlaceholderItem> dir(1);
   dir[0].relative_name = "d";
   dir[0].attributes = platform::kPlaceholderAttributeDirectory;
   dir[0].identity = "D:6";
-  ASSERT_EQ(platform::CreatePlaceholders(root_, dir), 0);
+  ASSERT_TRUE(platform::CreatePlaceholders(root_, dir).ok());
 
   // A new plain file, written and closed (Windows reports no close for a
   // file that is no placeholder: its provider watches for new files and
@@ -391,7 +393,7 @@ TEST_F(ProviderTest, CompletionsCarryPathsIdentitiesAndPidAndComeInOrder) {
   constexpr int kRounds = 100;
   for (int n = 0; n < kRounds; ++n) {
     const std::string name = "f" + std::to_string(n);
-    ASSERT_EQ(AddFile(name, 0, "F:" + std::to_string(100 + n)), 0);
+    ASSERT_TRUE(AddFile(name, 0, "F:" + std::to_string(100 + n)).ok());
     fs::rename(P(name), P(name + ".moved"));
     fs::remove(P(name + ".moved"));
   }
@@ -425,23 +427,23 @@ TEST_F(ProviderTest, CompletionsCarryPathsIdentitiesAndPidAndComeInOrder) {
 }
 
 TEST_F(ProviderTest, LocalChangesClearInSyncAndReadOnlyPlaceholdersRefuseWrites) {
-  ASSERT_EQ(Connect({}), 0);
-  ASSERT_EQ(AddFile("w.txt", 0, "F:1"), 0);
-  ASSERT_EQ(AddFile("t.txt", 0, "F:2"), 0);
-  ASSERT_EQ(AddFile("m.txt", 0, "F:3"), 0);
-  ASSERT_EQ(AddFile("ro.txt", 0, "S:4", platform::kPlaceholderAttributeReadonly), 0);
+  ASSERT_TRUE(Connect({}).ok());
+  ASSERT_TRUE(AddFile("w.txt", 0, "F:1").ok());
+  ASSERT_TRUE(AddFile("t.txt", 0, "F:2").ok());
+  ASSERT_TRUE(AddFile("m.txt", 0, "F:3").ok());
+  ASSERT_TRUE(AddFile("ro.txt", 0, "S:4", platform::kPlaceholderAttributeReadonly).ok());
   for (const char* n : {"w.txt", "t.txt", "m.txt"}) EXPECT_TRUE(StateOf(P(n)).in_sync) << n;
 
   { std::ofstream(P("w.txt"), std::ios::app | std::ios::binary) << "x"; }
   fs::resize_file(P("t.txt"), 3);
-  ASSERT_EQ(platform::WriteLastWriteTime(P("m.txt"), 134000000000000000LL), 0u);
+  ASSERT_TRUE(platform::WriteLastWriteTime(P("m.txt"), 134000000000000000LL).ok());
   for (const char* n : {"w.txt", "t.txt", "m.txt"}) EXPECT_FALSE(StateOf(P(n)).in_sync) << n;
 
   // Marking in sync again holds until the next change.
   {
     platform::PlaceholderHandle h;
-    ASSERT_EQ(h.Open(P("w.txt"), false), 0u);
-    EXPECT_EQ(h.SetInSyncState(true), 0);
+    ASSERT_TRUE(h.Open(P("w.txt"), false).ok());
+    EXPECT_TRUE(h.SetInSyncState(true).ok());
   }
   EXPECT_TRUE(StateOf(P("w.txt")).in_sync);
 
@@ -455,28 +457,28 @@ TEST_F(ProviderTest, LocalChangesClearInSyncAndReadOnlyPlaceholdersRefuseWrites)
 TEST_F(ProviderTest, ConvertUpdateRepointAndInSyncOfLocalItems) {
   FakeCloud cloud;
   cloud.Put("F:new", "the new version");
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   { std::ofstream(P("local.txt"), std::ios::binary) << "content"; }
   fs::create_directories(P("dir"));
   platform::PlaceholderHandle h;
-  ASSERT_EQ(h.Open(P("local.txt"), true), 0u);
+  ASSERT_TRUE(h.Open(P("local.txt"), true).ok());
   platform::PlaceholderState s;
-  ASSERT_EQ(h.GetState(&s), 0);
+  ASSERT_TRUE(h.GetState(&s).ok());
   EXPECT_FALSE(s.is_placeholder);
-  EXPECT_EQ(h.UpdateIdentity("F:1", true), platform::kHrNotACloudFile);
-  EXPECT_EQ(h.SetInSyncState(true), platform::kHrNotACloudFile);
-  EXPECT_EQ(h.ConvertToPlaceholder("P:123", false), 0);
-  ASSERT_EQ(h.GetState(&s), 0);
+  EXPECT_EQ(h.UpdateIdentity("F:1", true).hresult(), platform::kHrNotACloudFile);
+  EXPECT_EQ(h.SetInSyncState(true).hresult(), platform::kHrNotACloudFile);
+  EXPECT_TRUE(h.ConvertToPlaceholder("P:123", false).ok());
+  ASSERT_TRUE(h.GetState(&s).ok());
   EXPECT_TRUE(s.is_placeholder);
   EXPECT_TRUE(s.hydrated);
   EXPECT_FALSE(s.in_sync);
-  EXPECT_EQ(h.UpdateIdentity("F:99", true), 0);
-  ASSERT_EQ(h.GetState(&s), 0);
+  EXPECT_TRUE(h.UpdateIdentity("F:99", true).ok());
+  ASSERT_TRUE(h.GetState(&s).ok());
   EXPECT_EQ(s.identity, "F:99");
   EXPECT_TRUE(s.in_sync);
   // Re-pointed at another server file: its size shows at once, its content
   // is fetched on the next read.
-  EXPECT_EQ(h.Repoint("F:new", 15), 0);
+  EXPECT_TRUE(h.Repoint("F:new", 15).ok());
   h.Close();
   s = StateOf(P("local.txt"));
   EXPECT_EQ(s.identity, "F:new");
@@ -486,17 +488,19 @@ TEST_F(ProviderTest, ConvertUpdateRepointAndInSyncOfLocalItems) {
   EXPECT_EQ(ReadAll(P("local.txt")), "the new version");
   EXPECT_EQ(cloud.fetches(), 1);
 
-  ASSERT_EQ(h.Open(P("dir"), false), 0u);
-  EXPECT_EQ(h.ConvertToPlaceholder("D:5", true), 0);
-  EXPECT_EQ(h.Repoint("F:x", 1), platform::kHrInvalidArgument);  // not for folders
+  ASSERT_TRUE(h.Open(P("dir"), false).ok());
+  EXPECT_TRUE(h.ConvertToPlaceholder("D:5", true).ok());
+  EXPECT_EQ(h.Repoint("F:x", 1).hresult(), platform::kHrInvalidArgument);  // not for folders
   h.Close();
   EXPECT_EQ(StateOf(P("dir")).identity, "D:5");
 
-  EXPECT_EQ(h.Open(P("missing"), false), 2u);  // ENOENT / ERROR_FILE_NOT_FOUND
+  const platform::Status missing = h.Open(P("missing"), false);
+  EXPECT_EQ(missing.os_error(), 2u);  // ENOENT / ERROR_FILE_NOT_FOUND
+  EXPECT_NE(missing.context().find(U8(P("missing"))), std::string::npos) << missing.context();
   // Outside the sync root nothing becomes a placeholder.
   { std::ofstream(home_ / "outside.txt", std::ios::binary) << "x"; }
-  ASSERT_EQ(h.Open(home_ / "outside.txt", true), 0u);
-  EXPECT_EQ(h.ConvertToPlaceholder("F:1", true), platform::kHrNotUnderSyncRoot);
+  ASSERT_TRUE(h.Open(home_ / "outside.txt", true).ok());
+  EXPECT_EQ(h.ConvertToPlaceholder("F:1", true).hresult(), platform::kHrNotUnderSyncRoot);
 }
 
 }  // namespace

@@ -87,8 +87,8 @@ class FakeCloud {
       }
       const int64_t n = std::min<int64_t>(256 * 1024, end - at);
       if (delay_.count()) std::this_thread::sleep_for(delay_);
-      if (!platform::Succeeded(platform::TransferData(info.key, platform::kStatusSuccess,
-                                                      content.data() + at, at, n))) {
+      if (!platform::TransferData(info.key, platform::kStatusSuccess,
+                                                      content.data() + at, at, n).ok()) {
         return;
       }
       at += n;

@@ -170,7 +170,8 @@ class Soak {
     options.env["ZEM_POLL_INTERVAL_MS"] = std::to_string(limits_.poll_ms);
     agent_ = std::make_unique<platform::BackgroundProcess>();
     if (!agent_->Start(testing::ProgramPath("corvane"), {}, options, RunDir() / "agent.out",
-                       RunDir() / "agent.err")) {
+                       RunDir() / "agent.err")
+             .ok()) {
       Finding("[START] corvane could not be started");
       agent_.reset();
       return;
@@ -668,7 +669,7 @@ class Soak {
       item.is_dir = it->is_directory(type_ec);
       platform::PlaceholderHandle handle;
       platform::PlaceholderState state;
-      if (handle.Open(it->path(), false) == 0 && platform::Succeeded(handle.GetState(&state))) {
+      if (handle.Open(it->path(), false).ok() && handle.GetState(&state).ok()) {
         item.is_placeholder = state.is_placeholder;
         item.in_sync = state.in_sync;
         item.hydrated = state.hydrated;

@@ -83,8 +83,8 @@ TEST_F(SoakRepro, MoveIntoOwnFolderKeepsFileAndStateApart) {
   EXPECT_EQ(ReadAll(Docs("own/p.txt")), "plain move bytes");
   platform::PlaceholderHandle handle;
   platform::PlaceholderState state;
-  ASSERT_EQ(handle.Open(Docs("own/p.txt"), false), 0u);
-  ASSERT_TRUE(platform::Succeeded(handle.GetState(&state)));
+  ASSERT_TRUE(handle.Open(Docs("own/p.txt"), false).ok());
+  ASSERT_TRUE(handle.GetState(&state).ok());
   const bool recycled = RecycledIds().count(id) == 1;
   EXPECT_FALSE(recycled) << "the service's copy of a file the user only moved was recycled\n" << Log();
   EXPECT_FALSE(recycled && state.in_sync && state.identity == "F:" + id)
@@ -113,7 +113,7 @@ TEST_F(SoakRepro, KillDuringUploadEndsTheAgent) {
     platform::BackgroundProcess rescue;
     auto options = home_.Options();
     options.env["ZEM_POLL_INTERVAL_MS"] = "300";
-    ASSERT_TRUE(rescue.Start(ProgramPath("corvane"), {}, options, {}, {}));
+    ASSERT_TRUE(rescue.Start(ProgramPath("corvane"), {}, options, {}, {}).ok());
     WaitCycles(1);
     rescue.RequestTermination();
     rescue.Wait(20000, code);

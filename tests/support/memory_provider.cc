@@ -5,17 +5,23 @@
 
 #include "platform/file_attributes.h"
 #include "platform/os_error.h"
+#include "platform/text.h"
 
 namespace zem::testing {
 namespace fs = std::filesystem;
 namespace {
 
 constexpr uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND and ENOENT alike
-constexpr platform::Hresult kHrExists = platform::HresultFromOsError(183);  // ERROR_ALREADY_EXISTS
+constexpr int32_t kHrExists = platform::HresultFromOsError(183);  // ERROR_ALREADY_EXISTS
 
 int64_t WriteTicks(const fs::path& path) {
   int64_t ticks = 0;
-  return platform::ReadLastWriteTime(path, &ticks) == 0 ? ticks : 0;
+  return platform::ReadLastWriteTime(path, &ticks).ok() ? ticks : 0;
+}
+
+// "<what> <path>" failing with the provider's `hr`, as the platform's would.
+platform::Status Refused(const char* what, const fs::path& path, int32_t hr) {
+  return platform::StatusFromHresult(std::string(what) + " " + platform::PathToUtf8(path), hr);
 }
 
 }  // namespace
@@ -25,8 +31,8 @@ class MemoryProvider::Item final : public OpenPlaceholder {
  public:
   Item(MemoryProvider* provider, fs::path path) : p_(provider), path_(std::move(path)) {}
 
-  platform::Hresult ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) override {
-    if (identity.size() > 4096) return platform::kHrInvalidArgument;
+  platform::Status ConvertToPlaceholder(std::string_view identity, bool mark_in_sync) override {
+    if (identity.size() > 4096) return Refused("convert", path_, platform::kHrInvalidArgument);
     std::lock_guard lock(p_->mu_);
     std::error_code ec;
     Record& r = p_->records_[Key(path_)];
@@ -36,51 +42,55 @@ class MemoryProvider::Item final : public OpenPlaceholder {
     r.in_sync = mark_in_sync;
     r.hydrated = true;  // an existing item keeps its content
     SettleLocked(path_, r);
-    return 0;
+    return platform::Status();
   }
 
-  platform::Hresult UpdateIdentity(std::string_view identity, bool mark_in_sync) override {
+  platform::Status UpdateIdentity(std::string_view identity, bool mark_in_sync) override {
     std::lock_guard lock(p_->mu_);
     Record* r = p_->FindLocked(path_);
-    if (!r) return platform::kHrNotACloudFile;
+    if (!r) return Refused("update identity of", path_, platform::kHrNotACloudFile);
     r->identity = identity;
     if (mark_in_sync) r->in_sync = true;
     SettleLocked(path_, *r);
-    return 0;
+    return platform::Status();
   }
 
-  platform::Hresult SetInSyncState(bool in_sync) override {
+  platform::Status SetInSyncState(bool in_sync) override {
     std::lock_guard lock(p_->mu_);
     Record* r = p_->FindLocked(path_);
-    if (!r) return platform::kHrNotACloudFile;
+    if (!r) return Refused("set in-sync state of", path_, platform::kHrNotACloudFile);
     r->in_sync = in_sync;
     SettleLocked(path_, *r);
-    return 0;
+    return platform::Status();
   }
 
-  platform::Hresult Repoint(std::string_view identity, int64_t size,
-                            std::string_view /*content_sha256*/) override {
+  platform::Status Repoint(std::string_view identity, int64_t size,
+                           std::string_view /*content_sha256*/) override {
     std::lock_guard lock(p_->mu_);
     Record* r = p_->FindLocked(path_);
-    if (!r) return platform::kHrNotACloudFile;
-    if (r->directory || size < 0) return platform::kHrInvalidArgument;
-    if (!r->in_sync) return platform::kHrNotInSync;  // local content is never dropped
+    if (!r) return Refused("repoint", path_, platform::kHrNotACloudFile);
+    if (r->directory || size < 0) return Refused("repoint", path_, platform::kHrInvalidArgument);
+    // Local content is never dropped.
+    if (!r->in_sync) return Refused("repoint", path_, platform::kHrNotInSync);
     std::error_code ec;
     fs::resize_file(path_, 0, ec);
-    if (ec) return platform::HresultFromOsError(static_cast<uint32_t>(ec.value()));
+    if (ec) {
+      return platform::StatusFromOsError("repoint " + platform::PathToUtf8(path_),
+                                         static_cast<uint32_t>(ec.value()));
+    }
     r->identity = identity;
     r->size = size;
     r->hydrated = false;
     r->in_sync = true;
     SettleLocked(path_, *r);
-    return 0;
+    return platform::Status();
   }
 
-  platform::Hresult GetState(platform::PlaceholderState* state) override {
+  platform::Status GetState(platform::PlaceholderState* state) override {
     std::lock_guard lock(p_->mu_);
     Record* r = p_->FindLocked(path_);
     *state = r ? StateLocked(path_, *r) : platform::PlaceholderState{};
-    return 0;
+    return platform::Status();
   }
 
  private:
@@ -128,21 +138,23 @@ platform::PlaceholderState MemoryProvider::StateLocked(const fs::path& path, con
   return s;
 }
 
-uint32_t MemoryProvider::Open(const fs::path& path, bool /*delete_access*/,
-                              std::unique_ptr<OpenPlaceholder>* item) {
+platform::Status MemoryProvider::Open(const fs::path& path, bool /*delete_access*/,
+                                      std::unique_ptr<OpenPlaceholder>* item) {
   item->reset();
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(path, ec))) return kFileNotFound;
+  if (!fs::exists(fs::symlink_status(path, ec))) {
+    return platform::StatusFromOsError("open " + platform::PathToUtf8(path), kFileNotFound);
+  }
   *item = std::make_unique<Item>(this, path);
-  return 0;
+  return platform::Status();
 }
 
-platform::Hresult MemoryProvider::CreatePlaceholders(
+platform::Status MemoryProvider::CreatePlaceholders(
     const fs::path& base, std::vector<platform::PlaceholderItem>& items) {
   std::error_code ec;
-  platform::Hresult overall = 0;
+  platform::Status overall;
   if (!fs::is_directory(base, ec)) {
-    overall = platform::HresultFromOsError(kFileNotFound);
+    overall = platform::StatusFromOsError("open " + platform::PathToUtf8(base), kFileNotFound);
     for (auto& item : items) item.result = overall;
     return overall;
   }
@@ -151,12 +163,13 @@ platform::Hresult MemoryProvider::CreatePlaceholders(
     const fs::path path = base / item.relative_name;
     const bool directory = (item.attributes & platform::kFileAttributeDirectory) != 0;
     if (!platform::IsPlainPlaceholderName(item.relative_name)) {
-      item.result = platform::kHrInvalidArgument;
+      item.result = Refused("create placeholder", path, platform::kHrInvalidArgument);
     } else if (fs::exists(fs::symlink_status(path, ec))) {
-      item.result = kHrExists;  // the existing entry is left alone
+      item.result = Refused("create placeholder", path, kHrExists);  // the entry is left alone
     } else if (directory ? !fs::create_directory(path, ec)
                          : !std::ofstream(path, std::ios::binary).good()) {
-      item.result = platform::HresultFromOsError(kFileNotFound);
+      item.result = platform::StatusFromOsError("create placeholder " + platform::PathToUtf8(path),
+                                                kFileNotFound);
     } else {
       Record& r = records_[Key(path)];
       r = Record{};
@@ -166,26 +179,29 @@ platform::Hresult MemoryProvider::CreatePlaceholders(
       r.hydrated = directory;  // a file's content is fetched on first read
       r.size = directory ? 0 : item.size;
       SettleLocked(path, r);
-      item.result = 0;
+      item.result = platform::Status();
     }
-    if (!platform::Succeeded(item.result) && platform::Succeeded(overall)) overall = item.result;
+    if (!item.result.ok() && overall.ok()) overall = item.result;
   }
   return overall;
 }
 
-uint32_t MemoryProvider::ReadFileAttributes(const fs::path& path, uint32_t* attributes) {
-  if (const uint32_t err = platform::ReadFileAttributes(path, attributes)) return err;
+platform::Status MemoryProvider::ReadFileAttributes(const fs::path& path, uint32_t* attributes) {
+  if (platform::Status read = platform::ReadFileAttributes(path, attributes); !read.ok()) {
+    return read;
+  }
   std::lock_guard lock(mu_);
   if (FindLocked(path)) {
     *attributes = (*attributes | platform::kFileAttributeReparsePoint) &
                   ~platform::kFileAttributeNormal;
   }
-  return 0;
+  return platform::Status();
 }
 
-bool MemoryProvider::ReadEntryState(const fs::path& path, platform::FolderEntryState* out) {
+platform::Status MemoryProvider::ReadEntryState(const fs::path& path,
+                                                platform::FolderEntryState* out) {
   platform::FolderEntryState s;
-  if (ReadFileAttributes(path, &s.attributes) != 0) return false;
+  if (platform::Status read = ReadFileAttributes(path, &s.attributes); !read.ok()) return read;
   s.name = path.filename();
   s.is_directory = (s.attributes & platform::kFileAttributeDirectory) != 0;
   if (!s.is_directory) s.last_write_time = WriteTicks(path);
@@ -197,28 +213,28 @@ bool MemoryProvider::ReadEntryState(const fs::path& path, platform::FolderEntryS
     }
   }
   *out = std::move(s);
-  return true;
+  return platform::Status();
 }
 
-bool MemoryProvider::ReadFolderStates(const fs::path& dir,
-                                      std::vector<platform::FolderEntryState>* out,
-                                      std::string* error) {
+platform::Status MemoryProvider::ReadFolderStates(const fs::path& dir,
+                                                  std::vector<platform::FolderEntryState>* out) {
   out->clear();
   std::error_code ec;
-  if (!fs::is_directory(dir, ec)) return true;
+  if (!fs::is_directory(dir, ec)) return platform::Status();
   std::vector<fs::path> names;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     names.push_back(it->path().filename());
   }
   if (ec) {
-    *error = ec.message();
-    return false;
+    return platform::StatusFromOsError("read folder " + platform::PathToUtf8(dir),
+                                       static_cast<uint32_t>(ec.value()))
+        .WithExplanation(ec.message());
   }
   for (const fs::path& name : names) {
     platform::FolderEntryState s;
-    if (ReadEntryState(dir / name, &s)) out->push_back(std::move(s));
+    if (ReadEntryState(dir / name, &s).ok()) out->push_back(std::move(s));
   }
-  return true;
+  return platform::Status();
 }
 
 std::error_code MemoryProvider::Rename(const fs::path& from, const fs::path& to) {

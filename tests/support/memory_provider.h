@@ -26,14 +26,16 @@ namespace zem::testing {
 
 class MemoryProvider final : public PlaceholderProvider {
  public:
-  uint32_t Open(const std::filesystem::path& path, bool delete_access,
-                std::unique_ptr<OpenPlaceholder>* item) override;
-  platform::Hresult CreatePlaceholders(const std::filesystem::path& base,
-                                       std::vector<platform::PlaceholderItem>& items) override;
-  uint32_t ReadFileAttributes(const std::filesystem::path& path, uint32_t* attributes) override;
-  bool ReadEntryState(const std::filesystem::path& path, platform::FolderEntryState* out) override;
-  bool ReadFolderStates(const std::filesystem::path& dir,
-                        std::vector<platform::FolderEntryState>* out, std::string* error) override;
+  platform::Status Open(const std::filesystem::path& path, bool delete_access,
+                        std::unique_ptr<OpenPlaceholder>* item) override;
+  platform::Status CreatePlaceholders(const std::filesystem::path& base,
+                                      std::vector<platform::PlaceholderItem>& items) override;
+  platform::Status ReadFileAttributes(const std::filesystem::path& path,
+                                      uint32_t* attributes) override;
+  platform::Status ReadEntryState(const std::filesystem::path& path,
+                                  platform::FolderEntryState* out) override;
+  platform::Status ReadFolderStates(const std::filesystem::path& dir,
+                                    std::vector<platform::FolderEntryState>* out) override;
   std::error_code Rename(const std::filesystem::path& from,
                          const std::filesystem::path& to) override;
 

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 platform::PlaceholderState StateOf(const fs::path& p) {
   platform::PlaceholderHandle h;
   platform::PlaceholderState state;
-  if (h.Open(p, false) == 0) h.GetState(&state);
+  if (h.Open(p, false).ok()) h.GetState(&state);
   return state;
 }
 

@@ -44,7 +44,7 @@ TEST_F(RegisterProcessTest, RegisterTwiceMarksOnceAndKeepsOneBookmark) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     const auto r = Run({});
-    ASSERT_TRUE(r.started);
+    ASSERT_TRUE(r.started());
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("[OK] Sync root registered.\n     ID  : ZemCloudDisk!default!default\n"
                          "     Path: " + home_.sync_root().string() + "\n"),

@@ -23,7 +23,7 @@ TEST(VersionProcessTest, EveryProgramPrintsOneVersionLineAndExitsZero) {
       if (program != "corvane" && args.size() > 1) continue;
       const auto r = platform::RunProcess(std::filesystem::path(ZEM_BIN_DIR) / program, args,
                                           home.Options());
-      ASSERT_TRUE(r.started);
+      ASSERT_TRUE(r.started());
       EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
       EXPECT_EQ(r.err, "");
       std::smatch m;

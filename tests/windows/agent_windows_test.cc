@@ -40,7 +40,7 @@ class AgentUnderWine : public ::testing::Test {
 
 TEST_F(AgentUnderWine, ServiceSwitchFromAConsoleExitsOne) {
   const auto r = platform::RunProcess(Corvane(), {"--service"});
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.started());
   EXPECT_EQ(r.exit_code, 1);
   // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
   EXPECT_NE(r.err.find("[ERR] StartServiceCtrlDispatcher failed: 1063 "), std::string::npos)

@@ -31,7 +31,7 @@ class KeygateUnderWine : public ::testing::Test {
     platform::ProcessOptions o;
     o.stdin_text = input;
     auto r = platform::RunProcess(wintest::KeygateExe(), args, o);
-    EXPECT_TRUE(r.started);
+    EXPECT_TRUE(r.started());
     return r;
   }
   fs::path creds_;

@@ -68,7 +68,7 @@ class PopulateExeUnderWine : public ::testing::Test {
 
 TEST_F(PopulateExeUnderWine, MissingSyncRootExitsTwo) {
   const auto r = platform::RunProcess(Populate(), {});
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.started());
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "[ERR] sync root not found: " + platform::PathToUtf8(SyncRootDir()) + "\r\n");
 }

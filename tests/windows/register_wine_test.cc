@@ -75,7 +75,7 @@ class RegisterUnderWine : public ::testing::Test {
 TEST_F(RegisterUnderWine, RegisterStopsCleanlyWithoutTheRuntimeClasses) {
   const auto start = std::chrono::steady_clock::now();
   const auto r = platform::RunProcess(Register(), {});
-  ASSERT_TRUE(r.started);
+  ASSERT_TRUE(r.started());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
   EXPECT_NE(r.out.find("     Icon: "), std::string::npos) << r.out;

@@ -47,7 +47,7 @@ class KeygateProcessTest : public ::testing::Test {
                               platform::ProcessOptions options = {}) {
     options.stdin_text = input;
     auto r = platform::RunProcess(Keygate(), args, options);
-    EXPECT_TRUE(r.started) << Keygate();
+    EXPECT_TRUE(r.started()) << Keygate();
     // Windows writes CR LF to a pipe; compare lines the same on both.
     for (std::string* s : {&r.out, &r.err}) {
       for (size_t at; (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);

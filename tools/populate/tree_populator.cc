@@ -95,16 +95,16 @@ bool TreePopulator::Walk(const std::filesystem::path& local, const std::string& 
       specs.push_back(MakeItem(f.name, now, platform::kPlaceholderAttributeNormal, f.size,
                            FileIdentity(f.id)));
     }
-    platform::Hresult overall = 0;
+    platform::Status overall;
     if (!specs.empty()) overall = create_(local, specs);
     size_t created = 0;
     size_t unavailable = 0;
     for (const auto& s : specs) {
-      if (platform::Succeeded(s.result)) ++created;
-      if (s.result == platform::kHrProviderUnavailable) ++unavailable;
+      if (s.result.ok()) ++created;
+      if (s.result.Is(platform::kHrProviderUnavailable)) ++unavailable;
     }
     if (!specs.empty() && created == 0 &&
-        (unavailable == specs.size() || overall == platform::kHrProviderUnavailable)) {
+        (unavailable == specs.size() || overall.Is(platform::kHrProviderUnavailable))) {
       // No placeholder platform at all (Windows without cldapi.dll): every
       // later folder would fail the same way, so stop instead of reporting
       // the whole tree as skipped.

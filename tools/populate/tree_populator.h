@@ -22,7 +22,7 @@ using ListFn = std::function<bool(const std::string& folder_id, std::vector<Fold
 
 // Creates one folder's placeholders as a batch, setting each item's result.
 // Production: platform::CreatePlaceholders.
-using CreateFn = std::function<platform::Hresult(const std::filesystem::path& base,
+using CreateFn = std::function<platform::Status(const std::filesystem::path& base,
                                                  std::vector<platform::PlaceholderItem>& items)>;
 
 // How deep the walk goes below the sync root. A real tree is far shallower

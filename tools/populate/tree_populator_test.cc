@@ -40,8 +40,8 @@ class TreePopulatorTest : public ::testing::Test {
   // depend on one, and Wine has none).
   static CreateFn AcceptAll() {
     return [](const fs::path&, std::vector<platform::PlaceholderItem>& items) {
-      for (auto& item : items) item.result = 0;
-      return platform::Hresult{0};
+      for (auto& item : items) item.result = platform::Status();
+      return platform::Status();
     };
   }
   fs::path root_;

@@ -61,15 +61,16 @@ std::string_view StepName(RegistrationStep step) {
 // A failure of the platform set-up (anything but the manager's answer): one
 // error line naming the step and the call.
 void PrintSetupFailure(const RegistrationResult& r) {
-  Err(Cat("[ERR] ", StepName(r.failed_step), r.detail.empty() ? "" : " (", r.detail,
-          r.detail.empty() ? "" : ")", " failed: hr=0x", platform::HexHresult(r.hr), " (",
-          r.message, ")\n"));
+  const std::string& call = r.status.context();
+  Err(Cat("[ERR] ", StepName(r.failed_step), call.empty() ? "" : " (", call,
+          call.empty() ? "" : ")", " failed: hr=0x", platform::HexHresult(r.status.hresult()),
+          " (", r.status.reason(), ")\n"));
 }
 
 int Register(const std::filesystem::path& folder) {
   const std::string folder_text = platform::PathToUtf8(folder);
-  if (const uint32_t err = platform::CreateFolderTree(folder); err != 0) {
-    Err(Cat("[ERR] create dir failed: ", folder_text, " (", platform::DescribeOsError(err), ")\n"));
+  if (const platform::Status created = platform::CreateFolderTree(folder); !created.ok()) {
+    Err(Cat("[ERR] create dir failed: ", folder_text, " (", created.reason(), ")\n"));
     return kExitCreateDirFailed;
   }
 
@@ -89,11 +90,11 @@ int Register(const std::filesystem::path& folder) {
     registered = true;
   } else if (result.failed_step == RegistrationStep::kCall) {
     if (platform::SyncRootShellEntryKind() == ShellEntryKind::kExplorerThisPc) {
-      Out(Cat("[WARN] Register HRESULT=0x", platform::HexHresult(result.hr),
+      Out(Cat("[WARN] Register HRESULT=0x", platform::HexHresult(result.status.hresult()),
               "（多为已注册，继续补\"设备和驱动器\"分组）\n"));
     } else {
-      Out(Cat("[WARN] Register HRESULT=0x", platform::HexHresult(result.hr), "（", result.message,
-              "）\n"));
+      Out(Cat("[WARN] Register HRESULT=0x", platform::HexHresult(result.status.hresult()), "（",
+              result.status.reason(), "）\n"));
     }
   } else {
     PrintSetupFailure(result);
@@ -123,8 +124,8 @@ int Unregister(const std::filesystem::path& folder) {
   if (result.ok()) {
     Out(Cat("[OK] Sync root unregistered: ", kSyncRootId, "\n"));
   } else {
-    Out(Cat("[WARN] Unregister HRESULT=0x", platform::HexHresult(result.hr), "\n"));
-    Err(Cat("[WARN] Unregister failed: ", result.message, "\n"));
+    Out(Cat("[WARN] Unregister HRESULT=0x", platform::HexHresult(result.status.hresult()), "\n"));
+    Err(Cat("[WARN] Unregister failed: ", result.status.reason(), "\n"));
   }
   return kExitOk;
 }
@@ -191,9 +192,9 @@ int RunRegisterTool(const std::vector<std::string>& args) {
     Err("[ERR] the profile folder could not be determined\n");
     return action == Action::kRegister ? kExitCreateDirFailed : kExitOk;
   }
-  if (const int32_t hr = platform::BeginRegistrationSession(); hr != 0) {
-    Err(Cat("[ERR] RoInitialize failed: hr=0x", platform::HexHresult(hr), " (",
-            platform::DescribeOsError(static_cast<uint32_t>(hr)), ")\n"));
+  if (const platform::Status session = platform::BeginRegistrationSession(); !session.ok()) {
+    Err(Cat("[ERR] RoInitialize failed: hr=0x", platform::HexHresult(session.hresult()), " (",
+            platform::DescribeOsError(static_cast<uint32_t>(session.hresult())), ")\n"));
     return kExitRegisterFailed;
   }
   const int code = action == Action::kRegister ? Register(folder) : Unregister(folder);

@@ -48,7 +48,7 @@ void ExpectSame(const FolderEntryState& a, const FolderEntryState& b, const std:
 
 class FolderStatesTest : public SyncRootTest {
  protected:
-  platform::Hresult AddFolder(const std::string& name, const std::string& identity) {
+  platform::Status AddFolder(const std::string& name, const std::string& identity) {
     std::vector<platform::PlaceholderItem> items(1);
     items[0].relative_name = name;
     items[0].identity = identity;
@@ -60,8 +60,7 @@ class FolderStatesTest : public SyncRootTest {
   // ReadFolderStates of the root, each entry checked against ReadEntryState.
   std::map<std::string, FolderEntryState> ReadAndCompare() {
     std::vector<FolderEntryState> fast;
-    std::string error;
-    EXPECT_TRUE(platform::ReadFolderStates(root_, &fast, &error)) << error;
+    EXPECT_TRUE(platform::ReadFolderStates(root_, &fast).ok());
     std::set<std::string> listed;
     for (const auto& entry : std::filesystem::directory_iterator(root_)) {
       listed.insert(entry.path().filename().string());
@@ -73,7 +72,7 @@ class FolderStatesTest : public SyncRootTest {
     EXPECT_EQ(names, listed);
     for (const auto& [name, e] : by_name) {
       FolderEntryState slow;
-      EXPECT_TRUE(platform::ReadEntryState(root_ / name, &slow)) << name;
+      EXPECT_TRUE(platform::ReadEntryState(root_ / name, &slow).ok()) << name;
       ExpectSame(e, slow, name);
     }
     return by_name;
@@ -94,29 +93,28 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   ASSERT_EQ(chmod((root_ / "readonly.txt").c_str(), 0444), 0);
   std::filesystem::create_directory(root_ / "plain_dir");
   std::filesystem::create_symlink("plain.txt", root_ / "link.txt");
-  ASSERT_EQ(AddFile("remote.bin", 1000, "F:remote"), 0);
-  ASSERT_EQ(AddFile("hydrated.txt", 8, "F:hyd"), 0);
-  ASSERT_EQ(AddFile("edited.txt", 8, "F:edit"), 0);
-  ASSERT_EQ(AddFile("empty.txt", 0, "F:empty"), 0);
-  ASSERT_EQ(AddFile("shared.txt", 10, "S:5",
-                    platform::kFileAttributeReadonly | platform::kFileAttributeHidden),
-            0);
-  ASSERT_EQ(AddFolder("folder", "D:7"), 0);
-  ASSERT_EQ(AddFolder("root", "V:docs"), 0);
+  ASSERT_TRUE(AddFile("remote.bin", 1000, "F:remote").ok());
+  ASSERT_TRUE(AddFile("hydrated.txt", 8, "F:hyd").ok());
+  ASSERT_TRUE(AddFile("edited.txt", 8, "F:edit").ok());
+  ASSERT_TRUE(AddFile("empty.txt", 0, "F:empty").ok());
+  ASSERT_TRUE(AddFile("shared.txt", 10, "S:5",
+                    platform::kFileAttributeReadonly | platform::kFileAttributeHidden).ok());
+  ASSERT_TRUE(AddFolder("folder", "D:7").ok());
+  ASSERT_TRUE(AddFolder("root", "V:docs").ok());
   WriteFile(root_ / "pending.txt", "new");
   {
     platform::PlaceholderHandle h;
-    ASSERT_EQ(h.Open(root_ / "pending.txt", false), 0u);
-    ASSERT_EQ(h.ConvertToPlaceholder("P:123", false), 0);
+    ASSERT_TRUE(h.Open(root_ / "pending.txt", false).ok());
+    ASSERT_TRUE(h.ConvertToPlaceholder("P:123", false).ok());
   }
   // Left behind while nothing was mounted: the user's edit of a remote
   // file, and part of a fetch cut off by a crash (in sync + fetching).
-  ASSERT_EQ(AddFile("offline_edit.txt", 5000, "F:off"), 0);
+  ASSERT_TRUE(AddFile("offline_edit.txt", 5000, "F:off").ok());
   WriteFile(root_ / "offline_edit.txt", "edited offline");
-  ASSERT_EQ(AddFile("cut.bin", 5000, "F:cut"), 0);
+  ASSERT_TRUE(AddFile("cut.bin", 5000, "F:cut").ok());
   WriteFile(root_ / "cut.bin", Pattern(1000, 3));
   ASSERT_EQ(setxattr((root_ / "cut.bin").c_str(), "user.zem.state", "5", 1, 0), 0);
-  ASSERT_EQ(AddFile("slow.bin", static_cast<int64_t>(slow_content.size()), "F:slow"), 0);
+  ASSERT_TRUE(AddFile("slow.bin", static_cast<int64_t>(slow_content.size()), "F:slow").ok());
   // The backing folder, to change it behind the mount later.
   const int backing = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(backing, 0);
@@ -124,7 +122,7 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   // Old enough for the one pass to keep what it reads of them (it trusts a
   // kept entry while the entry's status-change time stays the same).
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   // The first look is the one-pass read: it settles the leftovers itself.
   auto states = ReadAndCompare();
 
@@ -156,8 +154,7 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   }
   ASSERT_GT(bst.st_size, 0) << "the first piece never came";
   std::vector<FolderEntryState> now;
-  std::string error;
-  ASSERT_TRUE(platform::ReadFolderStates(root_, &now, &error)) << error;
+  ASSERT_TRUE(platform::ReadFolderStates(root_, &now).ok());
   ASSERT_EQ(fstatat(backing, "slow.bin", &bst, 0), 0);
   EXPECT_LT(bst.st_size, static_cast<off_t>(slow_content.size())) << "the read waited for the fetch";
   const auto running = ByName(now)["slow.bin"];
@@ -226,19 +223,19 @@ TEST_F(FolderStatesTest, OnePassGivesWhatEachEntryGivesThroughTheMount) {
   // The one pass reads the folder under the mount, not the kernel's copy of
   // the entries: a change made there shows at once.
   ASSERT_EQ(fchmodat(backing, "plain.txt", 0444, 0), 0);
-  ASSERT_TRUE(platform::ReadFolderStates(root_, &now, &error)) << error;
+  ASSERT_TRUE(platform::ReadFolderStates(root_, &now).ok());
   EXPECT_EQ(ByName(now)["plain.txt"].attributes, platform::kFileAttributeReadonly);
   close(backing);
 
   // A folder below the root, a missing one, and a file given as the folder.
   WriteFile(root_ / "folder" / "inner.txt", "inner");
-  ASSERT_TRUE(platform::ReadFolderStates(root_ / "folder", &now, &error)) << error;
+  ASSERT_TRUE(platform::ReadFolderStates(root_ / "folder", &now).ok());
   ASSERT_EQ(now.size(), 1u);
   EXPECT_EQ(now[0].name, "inner.txt");
   EXPECT_EQ(now[0].attributes, platform::kFileAttributeNormal);
-  EXPECT_TRUE(platform::ReadFolderStates(root_ / "missing", &now, &error));
+  EXPECT_TRUE(platform::ReadFolderStates(root_ / "missing", &now).ok());
   EXPECT_TRUE(now.empty());
-  EXPECT_TRUE(platform::ReadFolderStates(root_ / "plain.txt", &now, &error));
+  EXPECT_TRUE(platform::ReadFolderStates(root_ / "plain.txt", &now).ok());
   EXPECT_TRUE(now.empty());
 }
 

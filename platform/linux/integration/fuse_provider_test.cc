@@ -19,7 +19,7 @@
 namespace zem::testing {
 namespace {
 
-using platform::Hresult;
+using platform::Status;
 
 // pread through the mount; returns the bytes or sets *err.
 std::string PRead(const std::filesystem::path& p, int64_t off, size_t len, int* err = nullptr) {
@@ -53,31 +53,31 @@ std::string PRead(const std::filesystem::path& p, int64_t off, size_t len, int* 
 TEST_F(SyncRootTest, MountLiesOverTheFolderAndUnmountedEntriesHoldNoInventedContent) {
   FakeCloud cloud;
   cloud.Put("F:42", Pattern(123456, 2));
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   struct stat mounted, parent;
   ASSERT_EQ(stat(root_.c_str(), &mounted), 0);
   ASSERT_EQ(stat(home_.c_str(), &parent), 0);
   ASSERT_NE(mounted.st_dev, parent.st_dev);  // the mount is over the folder
-  ASSERT_EQ(AddFile("报告.txt", 123456, "F:42"), 0);
+  ASSERT_TRUE(AddFile("报告.txt", 123456, "F:42").ok());
   EXPECT_EQ(std::filesystem::file_size(root_ / "报告.txt"), 123456u);
   uint32_t a = 0;
-  ASSERT_EQ(platform::ReadFileAttributes(root_ / "报告.txt", &a), 0u);
+  ASSERT_TRUE(platform::ReadFileAttributes(root_ / "报告.txt", &a).ok());
   EXPECT_EQ(a, platform::kFileAttributeReparsePoint);  // no other bit invented
 
   Disconnect();
   EXPECT_EQ(std::filesystem::file_size(root_ / "报告.txt"), 0u);
   EXPECT_EQ(StateOf(root_ / "报告.txt").identity, "F:42");
   EXPECT_EQ(cloud.fetches(), 0);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   EXPECT_EQ(ReadAll(root_ / "报告.txt"), Pattern(123456, 2));
 }
 TEST_F(SyncRootTest, PlaceholdersCreatedUnmountedHydrateAfterConnect) {
   FakeCloud cloud;
   cloud.Put("F:9", "offline-made");
   std::filesystem::create_directories(root_ / "sub");
-  ASSERT_EQ(AddFile("late.txt", 12, "F:9", platform::kFileAttributeNormal, "sub"), 0);
+  ASSERT_TRUE(AddFile("late.txt", 12, "F:9", platform::kFileAttributeNormal, "sub").ok());
   EXPECT_EQ(std::filesystem::file_size(root_ / "sub" / "late.txt"), 0u);  // nothing invented
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   EXPECT_EQ(std::filesystem::file_size(root_ / "sub" / "late.txt"), 12u);
   EXPECT_EQ(ReadAll(root_ / "sub" / "late.txt"), "offline-made");
   EXPECT_EQ(cloud.fetches(), 1);
@@ -90,9 +90,9 @@ TEST_F(SyncRootTest, FailuresReachProgramsAsErrnoValues) {
   FakeCloud cloud;
   cloud.Put("F:1", Pattern(2 << 20, 5));
   cloud.FailAfter(1 << 20);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.bin", 2 << 20, "F:1"), 0);
-  ASSERT_EQ(AddFile("ro.txt", 0, "S:4", platform::kFileAttributeReadonly), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.bin", 2 << 20, "F:1").ok());
+  ASSERT_TRUE(AddFile("ro.txt", 0, "S:4", platform::kFileAttributeReadonly).ok());
   int err = 0;
   PRead(root_ / "a.bin", (1 << 20) + 4096, 4096, &err);
   EXPECT_EQ(err, EIO);
@@ -108,8 +108,8 @@ TEST_F(SyncRootTest, FailedFetchLeavesNothingOnDiskForAnUnmountedReader) {
   FakeCloud cloud;
   cloud.Put("F:1", Pattern(1 << 20, 1));
   cloud.FailAfter(512 * 1024);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.bin", 1 << 20, "F:1"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.bin", 1 << 20, "F:1").ok());
   int err = 0;
   PRead(root_ / "a.bin", 0, 1 << 20, &err);
   EXPECT_EQ(err, EIO);
@@ -124,7 +124,7 @@ TEST_F(SyncRootTest, StaleMountOfADeadProcessIsDetachedAtConnect) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     platform::ConnectionKey k;
-    const char ok = platform::Succeeded(platform::ConnectSyncRoot(root_, {}, &k)) ? '1' : '0';
+    const char ok = platform::ConnectSyncRoot(root_, {}, &k).ok() ? '1' : '0';
     if (write(ready[1], &ok, 1) != 1) _exit(2);
     pause();
     _exit(0);
@@ -142,12 +142,12 @@ TEST_F(SyncRootTest, StaleMountOfADeadProcessIsDetachedAtConnect) {
   ASSERT_NE(statfs(root_.c_str(), &sfs), 0);
   EXPECT_EQ(errno, ENOTCONN);
 
-  ASSERT_EQ(Connect({}), 0);
-  ASSERT_EQ(AddFile("after.txt", 0, "F:1"), 0);
+  ASSERT_TRUE(Connect({}).ok());
+  ASSERT_TRUE(AddFile("after.txt", 0, "F:1").ok());
   EXPECT_TRUE(std::filesystem::exists(root_ / "after.txt"));
   // A second connection to a live root is refused.
   platform::ConnectionKey other;
-  EXPECT_EQ(platform::ConnectSyncRoot(root_, {}, &other), platform::kHrAlreadyConnected);
+  EXPECT_EQ(platform::ConnectSyncRoot(root_, {}, &other).hresult(), platform::kHrAlreadyConnected);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ class HydrationE2eTest : public SyncRootTest {
     config.host = u"127.0.0.1";
     config.port = static_cast<uint16_t>(zemd_.port());
     SetBackend(config, AuthHeaderForToken(zemd_.token()));
-    ASSERT_EQ(ConnectAgentSyncRoot(root_, &key_), 0);
+    ASSERT_TRUE(ConnectAgentSyncRoot(root_, &key_).ok());
     connected_ = true;
   }
   void TearDown() override {
@@ -219,7 +219,7 @@ TEST_F(HydrationE2eTest, ReassertMarksMirroredPlaceholdersButNotPendingFiles) {
   ASSERT_TRUE(MarkPendingPlaceholder(root_ / "sub" / "pending.txt"));
   std::filesystem::create_symlink("a.txt", root_ / "link");  // a reparse point that is no placeholder
   // A local change (of the last-write time: no fetch needed) puts it out of sync.
-  ASSERT_EQ(platform::WriteLastWriteTime(root_ / "a.txt", platform::CurrentFileTime()), 0u);
+  ASSERT_TRUE(platform::WriteLastWriteTime(root_ / "a.txt", platform::CurrentFileTime()).ok());
   ASSERT_FALSE(StateOf(root_ / "a.txt").in_sync);
 
   ScopedOutputCapture out;

@@ -91,11 +91,11 @@ TEST_F(PrivateFilesTest, FoldersAndFilesLeftOpenByAnOlderRunAreClosed) {
   ScopedOutputCapture capture;
   ASSERT_TRUE(SaveToken("0123456789abcdef-private"));
   EXPECT_EQ(ModeOf(AppDataDir()), 0700u);
-  EXPECT_EQ(platform::EnsurePrivateDirectory(AppDataDir() / "logs"), 0u);
+  EXPECT_TRUE(platform::EnsurePrivateDirectory(AppDataDir() / "logs").ok());
   EXPECT_EQ(ModeOf(AppDataDir() / "logs"), 0700u);
-  EXPECT_EQ(platform::MakePrivate(StateFilePath("dirty_cache.txt")), 0u);
+  EXPECT_TRUE(platform::MakePrivate(StateFilePath("dirty_cache.txt")).ok());
   EXPECT_EQ(ModeOf(StateFilePath("dirty_cache.txt")), 0700u);  // the owner's bits are kept
-  EXPECT_NE(platform::EnsurePrivateDirectory(StateFilePath("dirty_cache.txt")), 0u);  // a file
+  EXPECT_FALSE(platform::EnsurePrivateDirectory(StateFilePath("dirty_cache.txt")).ok());  // a file
 }
 
 // A damaged key file: the save fails saying which file is wrong and what to

@@ -20,7 +20,7 @@
 namespace zem::testing {
 namespace {
 
-using platform::Hresult;
+using platform::Status;
 
 int64_t SizeOf(const std::filesystem::path& p) {
   struct stat st;
@@ -48,10 +48,10 @@ TEST_F(SyncRootTest, NamesThatAreNotOnePlainComponentAreRefusedPerItem) {
     items[i].size = 3;
   }
   std::filesystem::create_directories(root_ / "a");
-  EXPECT_EQ(platform::CreatePlaceholders(root_ / "sub", items), platform::kHrInvalidArgument);
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(items[i].result, platform::kHrInvalidArgument) << i;
-  EXPECT_EQ(items[6].result, 0);
-  EXPECT_EQ(items[7].result, 0);  // "..." is an ordinary name
+  EXPECT_EQ(platform::CreatePlaceholders(root_ / "sub", items).hresult(), platform::kHrInvalidArgument);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(items[i].result.hresult(), platform::kHrInvalidArgument) << i;
+  EXPECT_TRUE(items[6].result.ok());
+  EXPECT_TRUE(items[7].result.ok());  // "..." is an ordinary name
   EXPECT_FALSE(std::filesystem::exists(root_ / "escaped.txt"));
   EXPECT_FALSE(std::filesystem::exists(root_ / "sub" / "a"));
   EXPECT_FALSE(std::filesystem::exists(root_ / "a" / "b.txt"));
@@ -61,19 +61,19 @@ TEST_F(SyncRootTest, NamesThatAreNotOnePlainComponentAreRefusedPerItem) {
 }
 
 TEST_F(SyncRootTest, ServiceFoldersAndReadOnlyItemsAreNotRenamedButPlainItemsAre) {
-  ASSERT_EQ(Connect({}), 0);
+  ASSERT_TRUE(Connect({}).ok());
   std::vector<platform::PlaceholderItem> dirs(2);
   dirs[0].relative_name = "文档";
   dirs[0].identity = "D:7";
   dirs[1].relative_name = "共享";
   dirs[1].identity = "V:shared";
   for (auto& d : dirs) d.attributes = platform::kPlaceholderAttributeDirectory;
-  ASSERT_EQ(platform::CreatePlaceholders(root_, dirs), 0);
-  ASSERT_EQ(AddFile("inner.txt", 0, "F:8", 0x80, "文档"), 0);
+  ASSERT_TRUE(platform::CreatePlaceholders(root_, dirs).ok());
+  ASSERT_TRUE(AddFile("inner.txt", 0, "F:8", 0x80, "文档").ok());
   WriteFile(root_ / "文档" / "mine.txt", "kept");
-  ASSERT_EQ(AddFile("ro.txt", 0, "S:9", platform::kPlaceholderAttributeReadonly, "共享"), 0);
+  ASSERT_TRUE(AddFile("ro.txt", 0, "S:9", platform::kPlaceholderAttributeReadonly, "共享").ok());
   std::filesystem::create_directories(root_ / "plain");
-  ASSERT_EQ(AddFile("f.txt", 0, "F:10"), 0);
+  ASSERT_TRUE(AddFile("f.txt", 0, "F:10").ok());
 
   ::testing::internal::CaptureStderr();
   EXPECT_NE(rename((root_ / "文档").c_str(), (root_ / "改名").c_str()), 0);
@@ -108,9 +108,9 @@ TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
   cloud.Put("F:old", "old content");
   const std::string fresh = Pattern(70000, 11);
   cloud.Put("F:new", fresh);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
-  ASSERT_EQ(AddFile("a.txt", 11, "F:old"), 0);
-  ASSERT_EQ(AddFile("b.txt", 5, "F:b"), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
+  ASSERT_TRUE(AddFile("a.txt", 11, "F:old").ok());
+  ASSERT_TRUE(AddFile("b.txt", 5, "F:b").ok());
   // Created through the mount: the logical size shows at once.
   EXPECT_EQ(SizeOf(root_ / "a.txt"), 11);
   EXPECT_EQ(ReadAll(root_ / "a.txt"), "old content");
@@ -121,8 +121,8 @@ TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
   // Re-pointed: new size at once, old content gone, the next read fetches.
   {
     platform::PlaceholderHandle h;
-    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
-    ASSERT_EQ(h.Repoint("F:new", static_cast<int64_t>(fresh.size()), ""), 0);
+    ASSERT_TRUE(h.Open(root_ / "a.txt", false).ok());
+    ASSERT_TRUE(h.Repoint("F:new", static_cast<int64_t>(fresh.size()), "").ok());
   }
   EXPECT_EQ(SizeOf(root_ / "a.txt"), static_cast<int64_t>(fresh.size()));
   platform::PlaceholderState s = StateOf(root_ / "a.txt");
@@ -137,14 +137,14 @@ TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
   // Deleted by the engine: gone at once. New: present at once.
   ASSERT_TRUE(std::filesystem::remove(root_ / "b.txt"));
   EXPECT_EQ(SizeOf(root_ / "b.txt"), -1);
-  ASSERT_EQ(AddFile("c.txt", 42, "F:c"), 0);
+  ASSERT_TRUE(AddFile("c.txt", 42, "F:c").ok());
   EXPECT_EQ(SizeOf(root_ / "c.txt"), 42);
   // Re-pointed to an empty file: whole at once, nothing to fetch.
   {
     platform::PlaceholderHandle h;
-    ASSERT_EQ(h.Open(root_ / "c.txt", false), 0u);
-    ASSERT_EQ(h.Repoint("F:empty", 0, ""), 0);
-    EXPECT_EQ(h.Repoint("F:x", -1, ""), platform::kHrInvalidArgument);
+    ASSERT_TRUE(h.Open(root_ / "c.txt", false).ok());
+    ASSERT_TRUE(h.Repoint("F:empty", 0, "").ok());
+    EXPECT_EQ(h.Repoint("F:x", -1, "").hresult(), platform::kHrInvalidArgument);
   }
   EXPECT_EQ(SizeOf(root_ / "c.txt"), 0);
   EXPECT_TRUE(StateOf(root_ / "c.txt").hydrated);
@@ -153,8 +153,11 @@ TEST_F(SyncRootTest, ProviderChangesAreVisibleAtOnceThroughTheCaches) {
   // A plain file is no placeholder to re-point.
   WriteFile(root_ / "plain.txt", "p");
   platform::PlaceholderHandle h;
-  ASSERT_EQ(h.Open(root_ / "plain.txt", false), 0u);
-  EXPECT_EQ(h.Repoint("F:1", 1, ""), platform::kHrNotACloudFile);
+  ASSERT_TRUE(h.Open(root_ / "plain.txt", false).ok());
+  const platform::Status refused = h.Repoint("F:1", 1, "");
+  EXPECT_TRUE(refused.Is(platform::kHrNotACloudFile));
+  EXPECT_EQ(refused.message(), "repoint " + (root_ / "plain.txt").string() +
+                                   ": The file is not a cloud file");
 }
 
 TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnect) {
@@ -163,14 +166,14 @@ TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnec
   WriteFile(root_ / "a.txt", "first version");
   {
     platform::PlaceholderHandle h;
-    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
-    ASSERT_EQ(h.ConvertToPlaceholder("F:1", true), 0);
+    ASSERT_TRUE(h.Open(root_ / "a.txt", false).ok());
+    ASSERT_TRUE(h.ConvertToPlaceholder("F:1", true).ok());
     const std::string sha(64, 'a');
-    ASSERT_EQ(h.Repoint("F:2", 6, sha), 0);
+    ASSERT_TRUE(h.Repoint("F:2", 6, sha).ok());
   }
   EXPECT_EQ(std::filesystem::file_size(root_ / "a.txt"), 0u);  // nothing stale on disk
   EXPECT_EQ(XattrOf(root_ / "a.txt", "user.zem.sha256"), std::string(64, 'a'));
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   EXPECT_EQ(SizeOf(root_ / "a.txt"), 6);
   EXPECT_EQ(ReadAll(root_ / "a.txt"), "second");
   ASSERT_EQ(cloud.infos().size(), 1u);
@@ -184,16 +187,16 @@ TEST_F(SyncRootTest, RepointUnmountedDropsContentAndFetchesTheNewFileAfterConnec
 TEST_F(SyncRootTest, WritesAfterAnInSyncMarkStayChangesAndAreNeverRepointedAway) {
   FakeCloud cloud;
   cloud.Put("F:1", "service");
-  ASSERT_EQ(AddFile("a.txt", 7, "F:1"), 0);
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(AddFile("a.txt", 7, "F:1").ok());
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   const int fd = open((root_ / "a.txt").c_str(), O_WRONLY | O_TRUNC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "one", 3), 3);
   EXPECT_FALSE(StateOf(root_ / "a.txt").in_sync);
   {
     platform::PlaceholderHandle h;  // the engine has uploaded "one"
-    ASSERT_EQ(h.Open(root_ / "a.txt", false), 0u);
-    ASSERT_EQ(h.SetInSyncState(true), 0);
+    ASSERT_TRUE(h.Open(root_ / "a.txt", false).ok());
+    ASSERT_TRUE(h.SetInSyncState(true).ok());
   }
   EXPECT_TRUE(StateOf(root_ / "a.txt").in_sync);
   ASSERT_EQ(write(fd, " two", 4), 4);  // same handle, after the mark
@@ -201,8 +204,8 @@ TEST_F(SyncRootTest, WritesAfterAnInSyncMarkStayChangesAndAreNeverRepointedAway)
   EXPECT_FALSE(StateOf(root_ / "a.txt").in_sync);
 
   platform::PlaceholderHandle h;
-  ASSERT_EQ(h.Open(root_ / "a.txt", true), 0u);
-  EXPECT_EQ(h.Repoint("F:2", 5, ""), platform::kHrNotInSync);
+  ASSERT_TRUE(h.Open(root_ / "a.txt", true).ok());
+  EXPECT_EQ(h.Repoint("F:2", 5, "").hresult(), platform::kHrNotInSync);
   h.Close();
   EXPECT_EQ(ReadAll(root_ / "a.txt"), "one two");
   EXPECT_EQ(StateOf(root_ / "a.txt").identity, "F:1");
@@ -213,13 +216,13 @@ TEST_F(SyncRootTest, ContentOfAFetchCutByACrashIsDroppedAndFetchedAgain) {
   FakeCloud cloud;
   const std::string content = Pattern(10000, 4);
   cloud.Put("F:1", content);
-  ASSERT_EQ(AddFile("a.bin", 10000, "F:1"), 0);
+  ASSERT_TRUE(AddFile("a.bin", 10000, "F:1").ok());
   WriteFile(root_ / "a.bin", content.substr(0, 3000));
   ASSERT_EQ(setxattr((root_ / "a.bin").c_str(), "user.zem.state", "5", 1, 0), 0);  // in sync + fetching
   EXPECT_FALSE(StateOf(root_ / "a.bin").hydrated);  // unmounted, read the same way
   EXPECT_EQ(StateOf(root_ / "a.bin").logical_size, 10000);
 
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   EXPECT_EQ(SizeOf(root_ / "a.bin"), 10000);  // never the partial length
   platform::PlaceholderState s = StateOf(root_ / "a.bin");
   EXPECT_FALSE(s.hydrated);
@@ -235,8 +238,8 @@ TEST_F(SyncRootTest, ContentOfAFetchCutByACrashIsDroppedAndFetchedAgain) {
 TEST_F(SyncRootTest, ContentWrittenWhileUnmountedIsTheUsersAndNeverFetchedOver) {
   FakeCloud cloud;
   cloud.Put("F:1", Pattern(10000, 1));
-  ASSERT_EQ(AddFile("a.txt", 10000, "F:1"), 0);
-  ASSERT_EQ(AddFile("b.txt", 10000, "F:1"), 0);
+  ASSERT_TRUE(AddFile("a.txt", 10000, "F:1").ok());
+  ASSERT_TRUE(AddFile("b.txt", 10000, "F:1").ok());
   WriteFile(root_ / "a.txt", "my edit");
   WriteFile(root_ / "b.txt", "mine too");
   platform::PlaceholderState s = StateOf(root_ / "a.txt");  // unmounted
@@ -244,7 +247,7 @@ TEST_F(SyncRootTest, ContentWrittenWhileUnmountedIsTheUsersAndNeverFetchedOver) 
   EXPECT_FALSE(s.in_sync);
   EXPECT_EQ(s.logical_size, 7);
 
-  ASSERT_EQ(Connect(cloud.Callbacks()), 0);
+  ASSERT_TRUE(Connect(cloud.Callbacks()).ok());
   EXPECT_EQ(SizeOf(root_ / "a.txt"), 7);  // first access: a stat
   EXPECT_EQ(ReadAll(root_ / "a.txt"), "my edit");
   EXPECT_EQ(ReadAll(root_ / "b.txt"), "mine too");  // first access: an open
@@ -258,21 +261,21 @@ TEST_F(SyncRootTest, ContentWrittenWhileUnmountedIsTheUsersAndNeverFetchedOver) 
 
 TEST_F(SyncRootTest, FetchIsRefusedBytesPastTheLogicalSize) {
   platform::SyncRootCallbacks cb;
-  Hresult past = 0;
+  Status past;
   cb.fetch_data = [&](const platform::FetchDataInfo& info) {
     const std::string body(static_cast<size_t>(info.file_size) + 10, 'z');
     past = platform::TransferData(info.key, platform::kStatusSuccess, body.data(), 0,
                                   static_cast<int64_t>(body.size()));
   };
-  ASSERT_EQ(Connect(cb), 0);
-  ASSERT_EQ(AddFile("a.txt", 100, "F:1"), 0);
+  ASSERT_TRUE(Connect(cb).ok());
+  ASSERT_TRUE(AddFile("a.txt", 100, "F:1").ok());
   const int fd = open((root_ / "a.txt").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   char buf[200];
   EXPECT_LT(read(fd, buf, sizeof buf), 0);
   EXPECT_EQ(errno, EIO);
   close(fd);
-  EXPECT_LT(past, 0);
+  EXPECT_FALSE(past.ok());
   EXPECT_FALSE(StateOf(root_ / "a.txt").hydrated);
   Disconnect();
   EXPECT_EQ(std::filesystem::file_size(root_ / "a.txt"), 0u);
@@ -287,7 +290,7 @@ TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     platform::ConnectionKey k;
-    const char ok = platform::Succeeded(platform::ConnectSyncRoot(root_, {}, &k)) ? '1' : '0';
+    const char ok = platform::ConnectSyncRoot(root_, {}, &k).ok() ? '1' : '0';
     if (write(ready[1], &ok, 1) != 1) _exit(2);
     pause();
     _exit(0);
@@ -307,7 +310,7 @@ TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
   EXPECT_TRUE(std::filesystem::is_directory(root_, ec)) << ec.message();
   std::filesystem::directory_iterator again(root_, ec);
   EXPECT_FALSE(ec) << ec.message();
-  ASSERT_EQ(Connect({}), 0);
+  ASSERT_TRUE(Connect({}).ok());
 }
 
 
@@ -316,11 +319,10 @@ TEST_F(SyncRootTest, RecoverSyncRootFolderDetachesTheMountOfACrashedAgent) {
 TEST_F(SyncRootTest, ListingsOfSubfoldersShowLogicalSizes) {
   std::filesystem::create_directories(root_ / "a" / "b");
   for (int i = 0; i < 40; ++i) {
-    ASSERT_EQ(AddFile("f" + std::to_string(i) + ".txt", 1000 + i, "F:" + std::to_string(i),
-                      0x80, "a/b"),
-              0);
+    ASSERT_TRUE(AddFile("f" + std::to_string(i) + ".txt", 1000 + i, "F:" + std::to_string(i),
+                      0x80, "a/b").ok());
   }
-  ASSERT_EQ(Connect({}), 0);
+  ASSERT_TRUE(Connect({}).ok());
   std::filesystem::rename(root_ / "a", root_ / "moved");
   for (const std::string dir : {"moved/b", "moved/b"}) {  // first and repeated listing
     int seen = 0;
@@ -350,7 +352,7 @@ TEST_F(SyncRootTest, RenameHandlersSeeTheNewNameAtOnce) {
     if (!std::filesystem::exists(std::filesystem::symlink_status(info.path, ec))) ++missing;
     ++renamed;
   };
-  ASSERT_EQ(Connect(callbacks), 0);
+  ASSERT_TRUE(Connect(callbacks).ok());
   constexpr int kFiles = 200, kRounds = 8;
   for (int i = 0; i < kFiles; ++i) WriteFile(root_ / "A" / ("f" + std::to_string(i)), "x");
   for (int round = 0; round < kRounds; ++round) {

@@ -56,22 +56,22 @@ class SyncRootTest : public ::testing::Test {
     std::filesystem::remove_all(home_, ec);
   }
 
-  platform::Hresult Connect(const platform::SyncRootCallbacks& callbacks) {
-    const platform::Hresult hr = platform::ConnectSyncRoot(root_, callbacks, &key_);
-    connected_ = platform::Succeeded(hr);
+  platform::Status Connect(const platform::SyncRootCallbacks& callbacks) {
+    const platform::Status hr = platform::ConnectSyncRoot(root_, callbacks, &key_);
+    connected_ = hr.ok();
     return hr;
   }
 
   void Disconnect() {
     if (connected_) {
-      EXPECT_EQ(platform::DisconnectSyncRoot(key_), 0);
+      EXPECT_TRUE(platform::DisconnectSyncRoot(key_).ok());
     }
     connected_ = false;
   }
 
   // Creates one file placeholder in the root (or `dir` below it).
-  platform::Hresult AddFile(const std::string& name, int64_t size, const std::string& identity,
-                            uint32_t attributes = 0x80, const std::filesystem::path& dir = {}) {
+  platform::Status AddFile(const std::string& name, int64_t size, const std::string& identity,
+                           uint32_t attributes = 0x80, const std::filesystem::path& dir = {}) {
     std::vector<platform::PlaceholderItem> items(1);
     items[0].relative_name = name;
     items[0].size = size;
@@ -85,8 +85,8 @@ class SyncRootTest : public ::testing::Test {
   platform::PlaceholderState StateOf(const std::filesystem::path& p) {
     platform::PlaceholderHandle h;
     platform::PlaceholderState s;
-    EXPECT_EQ(h.Open(p, false), 0u) << p;
-    EXPECT_EQ(h.GetState(&s), 0);
+    EXPECT_TRUE(h.Open(p, false).ok()) << p;
+    EXPECT_TRUE(h.GetState(&s).ok());
     return s;
   }
 
