@@ -107,7 +107,17 @@ bool Detach(const std::filesystem::path& root) {
 }  // namespace
 
 void RecordMountOwner(const std::filesystem::path& root) {
-  if (auto minor = FuseMountMinor(root)) std::ofstream(OwnerFile(*minor)) << getpid() << "\n";
+  const auto minor = FuseMountMinor(root);
+  if (!minor) return;
+  // The runtime folder may not exist yet (the agent's status file, which
+  // also lives there, may be written only later): without the record, the
+  // next start could not tell that this mount died.
+  const std::filesystem::path file = OwnerFile(*minor);
+  std::error_code ec;
+  if (std::filesystem::create_directories(file.parent_path(), ec)) {
+    std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all, ec);
+  }
+  std::ofstream(file) << getpid() << "\n";
 }
 
 bool DetachStaleMount(const std::filesystem::path& root) {

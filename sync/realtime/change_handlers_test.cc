@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/output.h"
+#include "platform/file_attributes.h"
 #include "platform/known_folders.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -99,17 +100,26 @@ TEST_F(Handlers, CloseQueuesOnlyTheUsersNewFilesWithSyncedNames) {
 
   // Unchanged since it was last uploaded: the dirty cache has its time.
   Write(docs_ / "sub" / "same.txt", "x");
+  platform::WriteLastWriteTime(docs_ / "sub" / "same.txt",
+                               platform::CurrentFileTime() - 600'000'000);  // 60 s ago
   SetDirtyEntry(docs_ / "sub" / "same.txt",
                 DirtyEntry{FileModifiedTime(docs_ / "sub" / "same.txt"), std::string(64, 'a')});
   OnFileCloseCompletion(Change(docs_ / "sub" / "same.txt"));
   EXPECT_EQ(Tasks().size(), 1u);
+  // Hashed in the second it was written: another write in that second would
+  // keep the time, so the cache does not vouch for it.
+  Write(docs_ / "sub" / "fresh.txt", "x");
+  SetDirtyEntry(docs_ / "sub" / "fresh.txt",
+                DirtyEntry{FileModifiedTime(docs_ / "sub" / "fresh.txt"), std::string(64, 'a')});
+  OnFileCloseCompletion(Change(docs_ / "sub" / "fresh.txt"));
+  EXPECT_EQ(Tasks().size(), 2u);
 
   const fs::path ro = root_ / platform::PathFromUtf8("共享给我") / "r.txt";
   Write(ro, "x");
   OnFileCloseCompletion(Change(ro));
   Write(docs_ / "unmapped" / "u.txt", "x");
   OnFileCloseCompletion(Change(docs_ / "unmapped" / "u.txt"));
-  EXPECT_EQ(Tasks().size(), 1u);
+  EXPECT_EQ(Tasks().size(), 2u);
   EXPECT_NE(capture_.out().find("[NOTIFY-SKIP-READONLY] " + platform::PathToUtf8(ro) +
                                 " (in 共享/团队/公司/回收站 只读区，跳过上传)\n"),
             std::string::npos);

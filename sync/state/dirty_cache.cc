@@ -1,5 +1,6 @@
 #include "sync/state/dirty_cache.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "common/atomic_file.h"
@@ -80,6 +81,17 @@ std::optional<DirtyEntry> FindDirtyEntry(const std::filesystem::path& path) {
 
 void SetDirtyEntry(const std::filesystem::path& path, DirtyEntry entry) {
   auto key = Key(path);
+  // The time is kept to the second: a hash of a file written in the last
+  // second or two could be followed by another write within the same
+  // second, which the time would not show, and the old hash would then stand
+  // for the new bytes. Such a file is hashed again next time instead.
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  if (entry.mtime >= now - 1) {
+    EraseDirtyEntry(path);
+    return;
+  }
   std::lock_guard lock(g_state_lock);
   auto [it, inserted] = g_map.try_emplace(std::move(key), entry);
   if (!inserted) {

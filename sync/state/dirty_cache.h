@@ -32,6 +32,9 @@ void LoadDirtyCache();
 void SaveDirtyCache();
 
 std::optional<DirtyEntry> FindDirtyEntry(const std::filesystem::path& path);
+// An entry whose time is not yet two seconds old is not kept (any entry of
+// the path is dropped instead): a write later in the same second would not
+// change the time.
 void SetDirtyEntry(const std::filesystem::path& path, DirtyEntry entry);
 void EraseDirtyEntry(const std::filesystem::path& path);
 // Moves the entry of `from` (if any) to `to`.
