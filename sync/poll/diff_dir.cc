@@ -61,31 +61,64 @@ bool IsSkippedUploadName(const std::string& name) {
   return name.empty() || name[0] == '~' || name == "desktop.ini";
 }
 
-void RemoveMirroredFile(const fs::path& path, const std::string& id) {
+// A placeholder whose id the agent still knows, but which is gone, is taken
+// for a deletion by the user and recycled. So ids are forgotten, and that is
+// saved, before their placeholders are removed: a crash in between leaves a
+// placeholder the agent does not know (the next cycle deals with it), never
+// a known id without its placeholder.
+void RemoveForgottenFile(const fs::path& path, const std::string& id) {
   std::error_code ec;
   fs::remove(path, ec);
-  if (!ec) {
-    ForgetKnownFile(id);
-    EraseDirtyEntry(path);
+  if (ec) {
+    AddKnownFile(id, path);  // still there: still known
+    return;
+  }
+  EraseDirtyEntry(path);
+}
+
+void RemoveMirroredFile(const fs::path& path, const std::string& id) {
+  ForgetKnownFile(id);
+  SaveKnownFiles();
+  RemoveForgottenFile(path, id);
+}
+
+bool IsRemovableMirror(const LocalEntry& e) {
+  return e.kind() == 'F' && !e.is_directory && !e.changed_locally() &&
+         !IsLocalMovePending(e.server_id());
+}
+
+// Forgets the ids of the removable file placeholders below `dir`.
+void ForgetMirroredFiles(const fs::path& dir, int depth = 0) {
+  LocalFolder entries;
+  std::string error;
+  if (depth > 64 || !ScanLocalFolder(dir, &entries, &error)) return;
+  for (const auto& [name, e] : entries) {
+    if (IsRemovableMirror(e)) {
+      ForgetKnownFile(e.server_id());
+    } else if (e.kind() == 'D' && e.is_directory) {
+      ForgetMirroredFiles(e.path, depth + 1);
+    }
   }
 }
 
 // Removes what mirrors the service below `dir` (in-sync file and folder
-// placeholders) and returns how many items were kept.
-int RemoveMirroredTree(const fs::path& dir) {
+// placeholders, their ids forgotten first) and returns how many items were
+// kept.
+int RemoveForgottenTree(const fs::path& dir) {
   LocalFolder entries;
   std::string error;
   if (!ScanLocalFolder(dir, &entries, &error)) return 1;
   int kept = 0;
   for (const auto& [name, e] : entries) {
-    if (e.kind() == 'F' && !e.is_directory && !e.changed_locally() &&
-        !IsLocalMovePending(e.server_id())) {
-      RemoveMirroredFile(e.path, e.server_id());
+    if (IsRemovableMirror(e)) {
+      RemoveForgottenFile(e.path, e.server_id());
       std::error_code ec;
       if (fs::exists(e.path, ec)) ++kept;
     } else if (e.kind() == 'D' && e.is_directory) {
-      kept += RemoveMirroredTree(e.path);
+      kept += RemoveForgottenTree(e.path);
     } else {
+      // Changed since its id was forgotten: it stays, and is known again.
+      if (e.kind() == 'F' && !e.is_directory) AddKnownFile(e.server_id(), e.path);
       ++kept;
     }
   }
@@ -95,6 +128,12 @@ int RemoveMirroredTree(const fs::path& dir) {
     if (ec) ++kept;
   }
   return kept;
+}
+
+int RemoveMirroredTree(const fs::path& dir) {
+  ForgetMirroredFiles(dir);
+  SaveKnownFiles();
+  return RemoveForgottenTree(dir);
 }
 
 // One folder's reconciliation; the members are its working sets.
