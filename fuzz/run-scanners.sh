@@ -22,6 +22,9 @@ srcs=(
   "$root/common/output.cc"
   "$root/platform/text.cc"
   "$root/platform/linux/console_linux.cc"
+  "$root/platform/status.cc"
+  "$root/platform/os_error.cc"
+  "$root/platform/linux/os_error_linux.cc"
 )
 bin="$out/scanners_fuzz"
 if [ ! -x "$bin" ] || [ -n "$(find "${srcs[@]}" "$root/client/json_scan.h" "$root/client/listing.h" -newer "$bin" 2>/dev/null)" ]; then
