@@ -21,6 +21,7 @@
 #include "tests/support/memory_provider.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/test_hooks.h"
+#include "tests/support/user_change.h"
 
 namespace zem {
 namespace {
@@ -89,12 +90,7 @@ class EngineOnFakes : public ::testing::Test {
   }
   static platform::ChangeInfo Change(const fs::path& path, std::string identity = "",
                                      const fs::path& source = {}) {
-    platform::ChangeInfo info;
-    info.path = path;
-    info.source_path = source;
-    info.identity = std::move(identity);
-    info.pid = platform::CurrentProcessId() + 1;  // another program
-    return info;
+    return testing::UserChange(path, std::move(identity), source);
   }
 
   fs::path root_, docs_;

@@ -16,6 +16,7 @@
 #include "sync/state/file_time.h"
 #include "sync/state/known_files.h"
 #include "tests/support/test_hooks.h"
+#include "tests/support/user_change.h"
 
 namespace zem {
 namespace {
@@ -51,12 +52,7 @@ class Handlers : public ::testing::Test {
 
   static platform::ChangeInfo Change(const fs::path& path, std::string identity = "",
                                      const fs::path& source = {}) {
-    platform::ChangeInfo info;
-    info.path = path;
-    info.source_path = source;
-    info.identity = std::move(identity);
-    info.pid = platform::CurrentProcessId() + 1;  // another program
-    return info;
+    return testing::UserChange(path, std::move(identity), source);
   }
   static void Write(const fs::path& p, const std::string& content) {
     std::ofstream(p, std::ios::binary) << content;

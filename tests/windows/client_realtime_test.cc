@@ -22,6 +22,7 @@
 #include "sync/state/progress_entries.h"
 #include "tests/client/zemd_admin.h"
 #include "tests/support/test_hooks.h"
+#include "tests/support/user_change.h"
 
 namespace zem::testing {
 namespace {
@@ -59,12 +60,7 @@ class RealtimeUnderWine : public ::testing::Test {
 
   static platform::ChangeInfo Change(const fs::path& path, std::string identity = "",
                                      const fs::path& source = {}) {
-    platform::ChangeInfo info;
-    info.path = path;
-    info.source_path = source;
-    info.identity = std::move(identity);
-    info.pid = platform::CurrentProcessId() + 4;
-    return info;
+    return testing::UserChange(path, std::move(identity), source);
   }
 
   // Runs the workers until the queue is empty.
